@@ -1,0 +1,51 @@
+#include "Lumetra/SecureDll.h"
+
+#include <objbase.h>
+#include <shlwapi.h>
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace Lumetra {
+
+bool InitSecureDllLoading()
+{
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (!kernel) return false;
+    using SetDirsFn = BOOL(WINAPI*)(DWORD);
+    auto setDirs = reinterpret_cast<SetDirsFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (!setDirs) return false;
+    return setDirs(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
+}
+
+HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE reserved, DWORD flags)
+{
+    if (!path) return nullptr;
+    wchar_t drive[3], dir[MAX_PATH], file[256], ext[256];
+    if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, file, 256, ext, 256) != 0) return nullptr;
+    if (!drive[0] || !dir[0] || !file[0] || !ext[0]) return nullptr;
+    return LoadLibraryExW(path, reserved, flags);
+}
+
+HMODULE LoadLibraryFromSystemDirectory(const wchar_t* name, HANDLE reserved, DWORD flags)
+{
+    if (!name) return nullptr;
+    wchar_t file[256], ext[256];
+    if (_wsplitpath_s(name, nullptr, 0, nullptr, 0, file, 256, ext, 256) != 0) return nullptr;
+    wchar_t path[MAX_PATH] = {};
+    UINT n = GetSystemDirectoryW(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return nullptr;
+    if (!PathAppendW(path, file)) return nullptr;
+    if (wcscat_s(path, MAX_PATH, ext) != 0) return nullptr;
+    return LoadLibraryExW(path, reserved, flags & ~static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+
+void CoTaskMemFreeAndClear(wchar_t*& text)
+{
+    if (text) {
+        CoTaskMemFree(text);
+        text = nullptr;
+    }
+}
+
+} // namespace Lumetra
