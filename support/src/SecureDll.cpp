@@ -18,26 +18,28 @@ bool InitSecureDllLoading()
     return setDirs(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
 }
 
-HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE reserved, DWORD flags)
+HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE /*reserved*/, DWORD flags)
 {
     if (!path) return nullptr;
     wchar_t drive[3], dir[MAX_PATH], file[256], ext[256];
     if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, file, 256, ext, 256) != 0) return nullptr;
     if (!drive[0] || !dir[0] || !file[0] || !ext[0]) return nullptr;
-    return LoadLibraryExW(path, reserved, flags);
+    return LoadLibraryExW(path, nullptr, flags);
 }
 
-HMODULE LoadLibraryFromSystemDirectory(const wchar_t* name, HANDLE reserved, DWORD flags)
+HMODULE LoadLibraryFromSystemDirectory(const wchar_t* name, HANDLE /*reserved*/, DWORD flags)
 {
     if (!name) return nullptr;
     wchar_t file[256], ext[256];
     if (_wsplitpath_s(name, nullptr, 0, nullptr, 0, file, 256, ext, 256) != 0) return nullptr;
+    // Without a file name the appended extension would name a file beside the system folder.
+    if (!file[0]) return nullptr;
     wchar_t path[MAX_PATH] = {};
     UINT n = GetSystemDirectoryW(path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return nullptr;
     if (!PathAppendW(path, file)) return nullptr;
     if (wcscat_s(path, MAX_PATH, ext) != 0) return nullptr;
-    return LoadLibraryExW(path, reserved, flags & ~static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
+    return LoadLibraryExW(path, nullptr, flags & ~static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH));
 }
 
 void CoTaskMemFreeAndClear(wchar_t*& text)

@@ -1,0 +1,116 @@
+#include "Lumetra/SecureDll.h"
+
+#include "TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+
+#include <string>
+
+using namespace Lumetra;
+
+namespace {
+
+std::wstring SystemFile(const wchar_t* name)
+{
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return std::wstring(path) + L"\\" + name;
+}
+
+std::wstring ModulePath(HMODULE module)
+{
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(module, path, MAX_PATH);
+    return path;
+}
+
+} // namespace
+
+TEST(SecureDll, InitRestrictsTheSearchPath)
+{
+    EXPECT_TRUE(InitSecureDllLoading());
+}
+
+TEST(SecureDll, FullPathRefusesIncompletePathsWithoutTryingThem)
+{
+    // Each of these would load if handed to the loader as it stands.
+    const std::wstring noExtension = SystemFile(L"kernel32");
+    const std::wstring noDrive = SystemFile(L"kernel32.dll").substr(2);
+    for (const std::wstring& path : {std::wstring(L"kernel32.dll"), noExtension, noDrive, std::wstring(L"C:kernel32.dll")}) {
+        SetLastError(12345);
+        EXPECT_EQ(LoadLibraryFullPath(path.c_str()), nullptr) << TestUtil::Narrow(path);
+        EXPECT_EQ(GetLastError(), 12345u) << TestUtil::Narrow(path);
+    }
+    EXPECT_EQ(LoadLibraryFullPath(nullptr), nullptr);
+    // A part longer than the split allows.
+    const std::wstring longDir = L"C:\\" + std::wstring(300, L'd') + L"\\x.dll";
+    EXPECT_EQ(LoadLibraryFullPath(longDir.c_str()), nullptr);
+}
+
+TEST(SecureDll, FullPathLoadsACompletePath)
+{
+    HMODULE module = LoadLibraryFullPath(SystemFile(L"kernel32.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(module, GetModuleHandleW(L"kernel32.dll"));
+    FreeLibrary(module);
+
+    // The loader's own failure passes through with its error.
+    TestUtil::ScratchDir dir;
+    EXPECT_EQ(LoadLibraryFullPath(dir.File(L"missing.dll").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+    // Flags reach the loader: the test executable opens as a data file.
+    HMODULE data = LoadLibraryFullPath(ModulePath(nullptr).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(data, nullptr);
+    if (data) FreeLibrary(data);
+}
+
+TEST(SecureDll, SystemDirectoryIgnoresTheGivenFolder)
+{
+    HMODULE module = LoadLibraryFromSystemDirectory(L"C:\\elsewhere\\advapi32.dll");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(_wcsicmp(ModulePath(module).c_str(), SystemFile(L"advapi32.dll").c_str()), 0)
+        << TestUtil::Narrow(ModulePath(module));
+    FreeLibrary(module);
+
+    // A file that exists only outside the system folder is not found there.
+    TestUtil::ScratchDir dir;
+    const std::wstring name = TestUtil::UniqueName(L"lumetra_") + L".dll";
+    ASSERT_TRUE(CopyFileW(ModulePath(nullptr).c_str(), dir.File(name).c_str(), FALSE));
+    EXPECT_EQ(LoadLibraryFromSystemDirectory(dir.File(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
+    HMODULE outside = LoadLibraryFullPath(dir.File(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    EXPECT_NE(outside, nullptr);
+    if (outside) FreeLibrary(outside);
+
+    // The altered search order is never passed on: together with a search flag the loader
+    // itself refuses it (87).
+    const DWORD flags = LOAD_WITH_ALTERED_SEARCH_PATH | LOAD_LIBRARY_SEARCH_SYSTEM32;
+    EXPECT_EQ(LoadLibraryExW(SystemFile(L"version.dll").c_str(), nullptr, flags), nullptr);
+    module = LoadLibraryFromSystemDirectory(L"version.dll", nullptr, flags);
+    EXPECT_NE(module, nullptr);
+    if (module) FreeLibrary(module);
+    EXPECT_EQ(LoadLibraryFromSystemDirectory(nullptr), nullptr);
+}
+
+TEST(SecureDll, SystemDirectoryRefusesANameWithoutFileName)
+{
+    // "system32" + ".dll" would name a file beside the system folder, not in it: refused
+    // without a load attempt, so the last error stays as it was.
+    for (const wchar_t* name : {L"C:\\x\\.dll", L".dll"}) {
+        SetLastError(0xDEAD);
+        EXPECT_EQ(LoadLibraryFromSystemDirectory(name, nullptr, LOAD_LIBRARY_AS_DATAFILE), nullptr);
+        EXPECT_EQ(GetLastError(), 0xDEADu);
+    }
+}
+
+TEST(SecureDll, CoTaskMemFreeAndClear)
+{
+    wchar_t* text = static_cast<wchar_t*>(CoTaskMemAlloc(16));
+    ASSERT_NE(text, nullptr);
+    CoTaskMemFreeAndClear(text);
+    EXPECT_EQ(text, nullptr);
+    CoTaskMemFreeAndClear(text);
+    EXPECT_EQ(text, nullptr);
+}
