@@ -1,0 +1,363 @@
+#include "ETWLogging/LogController.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "ETWLogging/AppProperties.h"
+#include "Lumetra/AuthenticodePolicy.h"
+#include "Lumetra/PathUtils.h"
+#include "Lumetra/RegKey.h"
+#include "Lumetra/SecureDll.h"
+#include "Lumetra/ShlObjAPI.h"
+#include "TelvanaTrustData.h"
+
+namespace ETWLogging {
+
+namespace {
+
+const wchar_t* const kDllName = L"Lognex.dll";
+const wchar_t* const kInstalledKey = L"SOFTWARE\\Orvane\\Zenvo";
+const wchar_t* const kInstalledValue = L"CommonFiles Dir64";
+const wchar_t* const kInstalledSubFolder = L"OvSvcHost";
+const wchar_t* const kCommonFilesSubFolder = L"\\Orvane\\Platform\\OvSvcHost";
+
+// ---- Signature check ------------------------------------------------------------------------
+
+struct SignedFile {
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    ~SignedFile()
+    {
+        if (store) CertCloseStore(store, 0);
+        if (message) CryptMsgClose(message);
+    }
+};
+
+struct CertificateHolder {
+    PCCERT_CONTEXT cert = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    ~CertificateHolder()
+    {
+        if (chain) CertFreeCertificateChain(chain);
+        if (cert) CertFreeCertificateContext(cert);
+    }
+};
+
+bool GetMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& data)
+{
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, type, index, nullptr, &size) || size == 0) return false;
+    data.resize(size);
+    if (!CryptMsgGetParam(message, type, index, data.data(), &size)) return false;
+    data.resize(size);
+    return true;
+}
+
+const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES& attributes, const char* oid)
+{
+    for (DWORD i = 0; i < attributes.cAttr; ++i) {
+        const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
+        if (attribute.pszObjId && std::strcmp(attribute.pszObjId, oid) == 0 && attribute.cValue > 0)
+            return &attribute;
+    }
+    return nullptr;
+}
+
+bool Decode(const char* structType, const CRYPT_ATTR_BLOB& blob, std::vector<BYTE>& out)
+{
+    DWORD size = 0;
+    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, structType, blob.pbData, blob.cbData, 0, nullptr,
+                           &size) ||
+        size == 0)
+        return false;
+    out.resize(size);
+    return CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, structType, blob.pbData, blob.cbData, 0,
+                             out.data(), &size) != FALSE;
+}
+
+// The signing time of the signer's counter-signature, when it has one.
+bool GetSigningTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
+{
+    const CRYPT_ATTRIBUTE* counter = FindAttribute(signer.UnauthAttrs, szOID_RSA_counterSign);
+    if (!counter) return false;
+    std::vector<BYTE> counterInfo;
+    if (!Decode(PKCS7_SIGNER_INFO, counter->rgValue[0], counterInfo)) return false;
+    const auto* counterSigner = reinterpret_cast<const CMSG_SIGNER_INFO*>(counterInfo.data());
+    const CRYPT_ATTRIBUTE* signingTime = FindAttribute(counterSigner->AuthAttrs, szOID_RSA_signingTime);
+    if (!signingTime) return false;
+    DWORD size = sizeof(time);
+    return CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, szOID_RSA_signingTime,
+                             signingTime->rgValue[0].pbData, signingTime->rgValue[0].cbData, 0, &time,
+                             &size) != FALSE;
+}
+
+bool HasTrustedOrganisation(PCCERT_CONTEXT cert)
+{
+    DWORD length = CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (length <= 1) return false;
+    std::vector<wchar_t> name(length);
+    CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length);
+    for (const wchar_t* organisation : TelvanaTrustData::kLogControllerOrganisations) {
+        if (organisation && std::wcscmp(name.data(), organisation) == 0) return true;
+    }
+    return false;
+}
+
+bool IsBuiltInRoot(const BYTE (&thumbprint)[20])
+{
+    for (const auto& root : TelvanaTrustData::kRootThumbprints) {
+        if (std::memcmp(root, thumbprint, sizeof(thumbprint)) == 0) return true;
+    }
+    return false;
+}
+
+bool EndsInBuiltInRoot(PCCERT_CHAIN_CONTEXT chain)
+{
+    for (DWORD i = 0; i < chain->cChain; ++i) {
+        const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[i];
+        if (!simple || simple->cElement == 0) continue;
+        PCCERT_CONTEXT root = simple->rgpElement[simple->cElement - 1]->pCertContext;
+        BYTE thumbprint[20] = {};
+        DWORD size = sizeof(thumbprint);
+        if (!CertGetCertificateContextProperty(root, CERT_SHA1_HASH_PROP_ID, thumbprint, &size) ||
+            size != sizeof(thumbprint))
+            continue;
+        if (IsBuiltInRoot(thumbprint)) return true;
+    }
+    return false;
+}
+
+bool HasTrustedChain(PCCERT_CONTEXT cert, HCERTSTORE store, const FILETIME* signingTime, CertificateHolder& holder)
+{
+    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
+    LPSTR usages[] = {codeSigning};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    FILETIME time = signingTime ? *signingTime : FILETIME{};
+    if (!CertGetCertificateChain(nullptr, cert, signingTime ? &time : nullptr, store, &para, 0, nullptr,
+                                 &holder.chain))
+        return false;
+    if (holder.chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return false;
+    if (!EndsInBuiltInRoot(holder.chain)) return false;
+    DWORD policyError = 0;
+    return Lumetra::internal::VerifyAuthenticodeTimestampPolicy(holder.chain, &policyError) && policyError == 0;
+}
+
+bool FilePassesWinVerifyTrust(const wchar_t* path)
+{
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = path;
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_IGNORE;
+    data.dwProvFlags = WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == 0;
+}
+
+bool SignerPasses(const wchar_t* path, const SignedFile& file, DWORD index)
+{
+    std::vector<BYTE> info;
+    if (!GetMessageParam(file.message, CMSG_SIGNER_INFO_PARAM, index, info)) return false;
+    const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
+
+    CERT_INFO wanted = {};
+    wanted.Issuer = signer->Issuer;
+    wanted.SerialNumber = signer->SerialNumber;
+    CertificateHolder holder;
+    holder.cert = CertGetSubjectCertificateFromStore(file.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted);
+    if (!holder.cert) return false;
+
+    if (!HasTrustedOrganisation(holder.cert)) return false;
+    FILETIME signingTime = {};
+    const bool timed = GetSigningTime(*signer, signingTime);
+    if (!HasTrustedChain(holder.cert, file.store, timed ? &signingTime : nullptr, holder)) return false;
+    return FilePassesWinVerifyTrust(path);
+}
+
+std::wstring JoinPath(const std::wstring& folder, const wchar_t* subFolder)
+{
+    // "%s%s\%s": the folder, the sub-folder, the file name.
+    return folder + subFolder + L"\\" + kDllName;
+}
+
+template <typename T>
+std::unique_ptr<T> MakeNoThrow()
+{
+    return std::unique_ptr<T>(new (std::nothrow) T());
+}
+
+} // namespace
+
+bool VerifyFileSignature(const wchar_t* path)
+{
+    if (!path || !*path) return false;
+    try {
+        SignedFile file;
+        if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                              CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &file.store,
+                              &file.message, nullptr))
+            return false;
+        DWORD signers = 0;
+        DWORD size = sizeof(signers);
+        if (!CryptMsgGetParam(file.message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size)) return false;
+        for (DWORD i = 0; i < signers; ++i) {
+            if (SignerPasses(path, file, i)) return true;
+        }
+        return false;
+    } catch (...) {
+        // Out of memory while reading the signature: not trusted.
+        return false;
+    }
+}
+
+// ---- Finder -----------------------------------------------------------------------------------
+
+LogControllerHelper::LogControllerHelper(std::unique_ptr<Lumetra::ShlObjAPI> shell,
+                                         std::unique_ptr<Lumetra::CRegKey> key,
+                                         std::unique_ptr<internal::ETWAppProperties> properties)
+    : m_shell(std::move(shell)), m_key(std::move(key)), m_properties(std::move(properties))
+{
+}
+
+LogControllerHelper::~LogControllerHelper() = default;
+
+bool LogControllerHelper::GetInstalledPath(std::wstring& path)
+{
+    path.clear();
+    std::wstring folder;
+    if (m_key->Open(HKEY_LOCAL_MACHINE, kInstalledKey, KEY_QUERY_VALUE) == ERROR_SUCCESS &&
+        m_key->QueryStringValue(kInstalledValue, folder) == ERROR_SUCCESS && !folder.empty()) {
+        if (folder.back() != L'\\') folder += L'\\';
+        path = JoinPath(folder, kInstalledSubFolder);
+    } else {
+        PWSTR common = nullptr;
+        if (SUCCEEDED(m_shell->GetKnownFolderPath(FOLDERID_ProgramFilesCommon, 0, nullptr, &common)) && common)
+            path = JoinPath(common, kCommonFilesSubFolder);
+        Lumetra::CoTaskMemFreeAndClear(common);
+    }
+    m_key->Close();
+    return !path.empty();
+}
+
+bool LogControllerHelper::VerifySignature(const wchar_t* path)
+{
+    return VerifyFileSignature(path);
+}
+
+bool LogControllerHelper::GetLocalPath(std::wstring& path)
+{
+    std::wstring folder;
+    if (!Lumetra::GetModuleFolder(folder, true)) return false;
+    path = folder + kDllName;
+    return VerifySignature(path.c_str());
+}
+
+bool LogControllerHelper::GetVerifiedInstalledPath(std::wstring& path)
+{
+    return GetInstalledPath(path) && VerifySignature(path.c_str());
+}
+
+bool LogControllerHelper::FindDll(const wchar_t* applicationName, std::wstring& path)
+{
+    bool found;
+    if (GetLocalPath(path)) {
+        found = true;
+    } else if (!m_properties->Initialize(applicationName)) {
+        found = GetVerifiedInstalledPath(path);
+    } else {
+        path = m_properties->GetControllerPath();
+        found = VerifySignature(path.c_str());
+    }
+    // Never hand out a path that did not pass the check.
+    if (!found) path.clear();
+    return found;
+}
+
+// ---- Binding ----------------------------------------------------------------------------------
+
+AutoLogController::AutoLogController(const wchar_t* applicationName) : m_applicationName(applicationName)
+{
+    try {
+        auto shell = MakeNoThrow<Lumetra::ShlObjAPI>();
+        auto key = MakeNoThrow<Lumetra::CRegKey>();
+        auto properties = MakeNoThrow<internal::ETWAppProperties>();
+        // A finder without any of its parts could not do its work.
+        if (shell && key && properties)
+            m_finder.reset(new (std::nothrow)
+                               LogControllerHelper(std::move(shell), std::move(key), std::move(properties)));
+    } catch (...) {
+        m_finder.reset();
+    }
+    Load();
+}
+
+AutoLogController::~AutoLogController()
+{
+    if (m_stop) m_stop(0, m_applicationName);
+    m_finder.reset();
+}
+
+DWORD AutoLogController::Load()
+{
+    try {
+        m_status = LoadAndStart();
+    } catch (const std::bad_alloc&) {
+        m_status = ERROR_OUTOFMEMORY;
+    } catch (...) {
+        m_status = ERROR_INTERNAL_ERROR;
+    }
+    return m_status;
+}
+
+DWORD AutoLogController::LoadAndStart()
+{
+    if (!m_finder) return ERROR_OUTOFMEMORY;
+    std::wstring path;
+    if (!m_finder->FindDll(m_applicationName, path)) return ERROR_ACCESS_DENIED;
+    DWORD code = CDllWrapperBase::Load(path.c_str());
+    if (code != ERROR_SUCCESS) return code;
+
+    auto resolve = [this](const char* name, auto& entry) {
+        using Entry = std::remove_reference_t<decltype(entry)>;
+        entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
+        return entry != nullptr;
+    };
+    if (!resolve("Start", m_start) || !resolve("Stop", m_stop) || !resolve("RestartSession", m_restartSession) ||
+        !resolve("FlushBuffers", m_flushBuffers)) {
+        code = GetLastError();
+        return code != ERROR_SUCCESS ? code : static_cast<DWORD>(ERROR_PROC_NOT_FOUND);
+    }
+    return m_start(m_applicationName);
+}
+
+DWORD AutoLogController::Start()
+{
+    if (!m_start) return ERROR_PROC_NOT_FOUND;
+    m_status = m_start(m_applicationName);
+    return m_status;
+}
+
+DWORD AutoLogController::Stop(BYTE flag)
+{
+    if (!m_stop) return ERROR_PROC_NOT_FOUND;
+    return m_stop(flag, m_applicationName);
+}
+
+} // namespace ETWLogging
