@@ -1,0 +1,76 @@
+// Authenticode steps that some platforms do not provide in full, behind one call each so that
+// every signature check of the product gives the same answer everywhere.
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace Lumetra {
+namespace internal {
+
+// Evaluates the Authenticode time-stamp chain policy on a built chain.
+// Returns true when the policy could be evaluated; *policyError then holds the policy's status
+// (0 = the chain passes). Returns false (last error set) when it could not be evaluated.
+// The platform's CERT_CHAIN_POLICY_AUTHENTICODE_TS answer is used as is wherever the platform
+// implements it. Only where the platform reports that policy as missing is the answer taken from
+// CERT_CHAIN_POLICY_AUTHENTICODE, and only for a chain whose trust status is free of errors; a
+// chain with any error status is refused with a non-zero *policyError.
+bool VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain, DWORD* policyError);
+
+// The same with the platform policy call supplied by the caller (lets tests drive both branches).
+using ChainPolicyFunction = BOOL(WINAPI*)(LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA,
+                                          PCERT_CHAIN_POLICY_STATUS);
+bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, PCCERT_CHAIN_CONTEXT chain,
+                                           DWORD* policyError);
+
+// Signed script text ("// SIG // " comment lines carrying a base64 PKCS #7 block).
+// Where the platform cannot open such a file as a signed object, this opens the embedded
+// signature itself: *message and *store receive the signed message and its certificate store
+// (the caller closes both). Returns false, with *message and *store null, for a file without a
+// well-formed signature block.
+bool OpenScriptSignature(const wchar_t* path, HCRYPTMSG* message, HCERTSTORE* store);
+
+// Checks a script opened with OpenScriptSignature as the platform's trust provider would check
+// its integrity: signer 0's signature over the message verifies with its certificate, and the
+// digest carried in the signed indirect data equals the digest of the script text before the
+// signature block. Returns 0 when both hold, else an error code (TRUST_E_BAD_DIGEST for an
+// altered script, TRUST_E_NOSIGNATURE for a missing or malformed block).
+LONG VerifyScriptIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store);
+
+// Checks signer 0 of an Authenticode message as the platform's trust provider checks a
+// subject's integrity: the signer's signature verifies with its certificate, the signed message
+// digest commits to the content, and the digest in the content's indirect data equals the
+// digest of the subject, which digestOf computes with the algorithm named by its OID.
+// 0 when all hold, else TRUST_E_BAD_DIGEST or TRUST_E_NOSIGNATURE.
+using SubjectDigestFunction = std::function<bool(const char* algorithmOid, std::vector<BYTE>* digest)>;
+LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const SubjectDigestFunction& digestOf);
+bool ComputeDigest(const char* algorithmOid, const BYTE* data, size_t size, std::vector<BYTE>* digest);
+
+// Splits a script file into the signed text (everything before the signature block) and the
+// decoded signature. False when the file has no complete signature block.
+bool SplitSignedScript(const std::vector<BYTE>& file, std::vector<BYTE>* signedText,
+                       std::vector<BYTE>* signature);
+
+// An embedded signature of a PE file with more than one signer, for platforms that cannot
+// decode such a message as a whole: one message per signer, in signer order, each carrying the
+// signature's content and all its certificates. Returns false (nothing opened) for a file
+// without such a signature.
+struct SignerMessage {
+    HCRYPTMSG message = nullptr;
+    HCERTSTORE store = nullptr;
+};
+bool OpenSignaturePerSigner(const wchar_t* path, std::vector<SignerMessage>* messages);
+// The integrity check of a PE file for one such message (in place of the platform's, which
+// cannot read the file's signature either): the image digest computed as Authenticode defines
+// it must equal the one signed.
+LONG VerifyPeImageIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store);
+void CloseSignerMessages(std::vector<SignerMessage>* messages);
+
+// Splits an encoded PKCS #7 SignedData (ContentInfo) into one ContentInfo per signer.
+bool SplitSignedDataBySigner(const std::vector<BYTE>& contentInfo, std::vector<std::vector<BYTE>>* perSigner);
+
+} // namespace internal
+} // namespace Lumetra

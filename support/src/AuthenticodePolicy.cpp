@@ -1,0 +1,61 @@
+#include "Lumetra/AuthenticodePolicy.h"
+
+namespace Lumetra {
+namespace internal {
+
+namespace {
+
+// How a platform answers for a chain policy it has no handler for.
+bool IsPolicyMissing(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_NOT_SUPPORTED;
+}
+
+} // namespace
+
+bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, PCCERT_CHAIN_CONTEXT chain,
+                                           DWORD* policyError)
+{
+    if (platformPolicy == nullptr || chain == nullptr || policyError == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    *policyError = 0;
+
+    CERT_CHAIN_POLICY_PARA para = {};
+    para.cbSize = sizeof(para);
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    SetLastError(0);
+    if (platformPolicy(CERT_CHAIN_POLICY_AUTHENTICODE_TS, chain, &para, &status)) {
+        *policyError = status.dwError;
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (!IsPolicyMissing(error)) {
+        SetLastError(error);
+        return false;
+    }
+
+    // The time-stamp policy adds nothing to the Authenticode policy but the chain checks
+    // themselves, so on a chain built without any error the Authenticode policy gives its answer.
+    CERT_CHAIN_POLICY_PARA fallbackPara = {};
+    fallbackPara.cbSize = sizeof(fallbackPara);
+    CERT_CHAIN_POLICY_STATUS fallbackStatus = {};
+    fallbackStatus.cbSize = sizeof(fallbackStatus);
+    if (!platformPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &fallbackPara, &fallbackStatus))
+        return false;
+    *policyError = fallbackStatus.dwError;
+    // Some platforms pass an incomplete chain here; a chain with errors never passes.
+    if (chain->TrustStatus.dwErrorStatus != 0 && *policyError == 0)
+        *policyError = static_cast<DWORD>(CERT_E_CHAINING);
+    return true;
+}
+
+bool VerifyAuthenticodeTimestampPolicy(PCCERT_CHAIN_CONTEXT chain, DWORD* policyError)
+{
+    return VerifyAuthenticodeTimestampPolicyWith(&CertVerifyCertificateChainPolicy, chain, policyError);
+}
+
+} // namespace internal
+} // namespace Lumetra
