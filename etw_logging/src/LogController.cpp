@@ -154,23 +154,6 @@ bool HasTrustedChain(PCCERT_CONTEXT cert, HCERTSTORE store, const FILETIME* sign
     return Lumetra::internal::VerifyAuthenticodeTimestampPolicy(holder.chain, &policyError) && policyError == 0;
 }
 
-bool FilePassesWinVerifyTrust(const wchar_t* path)
-{
-    WINTRUST_FILE_INFO file = {};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path;
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_IGNORE;
-    data.dwProvFlags = WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    return WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == 0;
-}
-
 bool SignerPasses(const wchar_t* path, const SignedFile& file, DWORD index)
 {
     std::vector<BYTE> info;
@@ -188,7 +171,9 @@ bool SignerPasses(const wchar_t* path, const SignedFile& file, DWORD index)
     FILETIME signingTime = {};
     const bool timed = GetSigningTime(*signer, signingTime);
     if (!HasTrustedChain(holder.cert, file.store, timed ? &signingTime : nullptr, holder)) return false;
-    return FilePassesWinVerifyTrust(path);
+    return Lumetra::internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,
+                                                 WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE |
+                                                     WTD_NO_POLICY_USAGE_FLAG) == 0;
 }
 
 std::wstring JoinPath(const std::wstring& folder, const wchar_t* subFolder)

@@ -1,5 +1,8 @@
 #include "Lumetra/AuthenticodePolicy.h"
 
+#include <softpub.h>
+#include <wintrust.h>
+
 namespace Lumetra {
 namespace internal {
 
@@ -12,6 +15,43 @@ bool IsPolicyMissing(DWORD error)
 }
 
 } // namespace
+
+namespace {
+
+LONG CallWinVerifyTrust(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state)
+{
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = path;
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = stateAction;
+    data.dwProvFlags = providerFlags;
+    if (state) data.hWVTStateData = *state;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (state) *state = data.hWVTStateData;
+    return result;
+}
+
+} // namespace
+
+LONG WinVerifyTrustFile(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state)
+{
+    if (state) *state = nullptr;
+    return CallWinVerifyTrust(path, stateAction, providerFlags, state);
+}
+
+void CloseWinVerifyTrustState(const wchar_t* path, HANDLE& state)
+{
+    if (state == nullptr) return;
+    CallWinVerifyTrust(path, WTD_STATEACTION_CLOSE, 0, &state);
+    state = nullptr;
+}
 
 bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, PCCERT_CHAIN_CONTEXT chain,
                                            DWORD* policyError)

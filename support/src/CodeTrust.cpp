@@ -75,48 +75,6 @@ HKEY OpenHalvarKey()
     return key;
 }
 
-// WinVerifyTrust on a file. With a state action of VERIFY the state handle is returned through
-// *state and must be closed with CloseVerifyState.
-LONG VerifyFileSignature(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state)
-{
-    WINTRUST_FILE_INFO file = {};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path;
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = stateAction;
-    data.dwProvFlags = providerFlags;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    if (state != nullptr)
-        *state = data.hWVTStateData;
-    return result;
-}
-
-void CloseVerifyState(const wchar_t* path, HANDLE& state)
-{
-    if (state == nullptr)
-        return;
-    WINTRUST_FILE_INFO file = {};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path;
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    data.hWVTStateData = state;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    state = nullptr;
-}
-
 bool IsAcceptedLoaderVerdict(LONG result)
 {
     return result == 0 || result == CRYPT_E_SECURITY_SETTINGS || result == CERT_E_EXPIRED ||
@@ -362,7 +320,7 @@ SignerVerdict CheckSigner(const wchar_t* path, HCRYPTMSG message, HCERTSTORE sto
 
     const DWORD flags = WTD_NO_POLICY_USAGE_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_HASH_ONLY_FLAG |
                         WTD_CACHE_ONLY_URL_RETRIEVAL;
-    if (wholeMessage ? VerifyFileSignature(path, WTD_STATEACTION_IGNORE, flags, nullptr) != 0
+    if (wholeMessage ? internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE, flags) != 0
                      : internal::VerifyPeImageIntegrity(path, message, store) != 0)
         return SignerVerdict::Refused;
     return SignerVerdict::Passed;
@@ -706,7 +664,7 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         }
 
         HANDLE state = nullptr;
-        LONG verdict = Lumetra::VerifyFileSignature(candidate.c_str(), WTD_STATEACTION_VERIFY,
+        LONG verdict = Lumetra::internal::WinVerifyTrustFile(candidate.c_str(), WTD_STATEACTION_VERIFY,
                                                     WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL, &state);
         if ((verdict == ERROR_FILE_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR) && !usedUnchanged) {
             OutputDebugStringW(
@@ -714,14 +672,14 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             std::wstring beside;
             const DWORD error = Lumetra::ModuleFileName(module, beside);
             if (error != 0) {
-                Lumetra::CloseVerifyState(candidate.c_str(), state);
+                Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
                 return error;
             }
             const size_t slash = beside.find_last_of(L'\\');
             beside = (slash == std::wstring::npos ? std::wstring() : beside.substr(0, slash + 1)) + dllName;
-            Lumetra::CloseVerifyState(candidate.c_str(), state);
+            Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
             candidate = beside;
-            verdict = Lumetra::VerifyFileSignature(candidate.c_str(), WTD_STATEACTION_VERIFY,
+            verdict = Lumetra::internal::WinVerifyTrustFile(candidate.c_str(), WTD_STATEACTION_VERIFY,
                                                    WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL, &state);
         }
         if (!Lumetra::IsAcceptedLoaderVerdict(verdict)) {
@@ -729,10 +687,10 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             Lumetra::ModuleFileName(nullptr, executable);
             Lumetra::DebugLine(L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n",
                                executable.c_str(), candidate.c_str(), static_cast<unsigned>(verdict));
-            Lumetra::CloseVerifyState(candidate.c_str(), state);
+            Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
             return static_cast<DWORD>(verdict);
         }
-        Lumetra::CloseVerifyState(candidate.c_str(), state);
+        Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
 
         HMODULE library = LoadLibraryExW(candidate.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (library == nullptr) {

@@ -400,20 +400,9 @@ bool CheckTrustedListSignature(const wchar_t* path)
             if (script) {
                 trusted = internal::VerifyScriptIntegrity(path, message, store) == 0;
             } else {
-                WINTRUST_FILE_INFO file = {};
-                file.cbStruct = sizeof(file);
-                file.pcwszFilePath = path;
-                WINTRUST_DATA data = {};
-                data.cbStruct = sizeof(data);
-                data.dwUIChoice = WTD_UI_NONE;
-                data.fdwRevocationChecks = WTD_REVOKE_NONE;
-                data.dwUnionChoice = WTD_CHOICE_FILE;
-                data.pFile = &file;
-                data.dwStateAction = WTD_STATEACTION_IGNORE;
-                data.dwProvFlags = WTD_NO_POLICY_USAGE_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_HASH_ONLY_FLAG |
-                                   WTD_CACHE_ONLY_URL_RETRIEVAL;
-                GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-                trusted = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == 0;
+                trusted = internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,
+                                                       WTD_NO_POLICY_USAGE_FLAG | WTD_REVOCATION_CHECK_NONE |
+                                                           WTD_HASH_ONLY_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL) == 0;
             }
         }
         CertFreeCertificateContext(certificate);

@@ -26,6 +26,12 @@ using ChainPolicyFunction = BOOL(WINAPI*)(LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CH
 bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, PCCERT_CHAIN_CONTEXT chain,
                                            DWORD* policyError);
 
+// WinVerifyTrust (generic verify v2) on a file, without UI or revocation checks. With a state
+// action of WTD_STATEACTION_VERIFY the state comes back through *state; close it with
+// CloseWinVerifyTrustState.
+LONG WinVerifyTrustFile(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state = nullptr);
+void CloseWinVerifyTrustState(const wchar_t* path, HANDLE& state);
+
 // Signed script text ("// SIG // " comment lines carrying a base64 PKCS #7 block).
 // Where the platform cannot open such a file as a signed object, this opens the embedded
 // signature itself: *message and *store receive the signed message and its certificate store
