@@ -154,23 +154,26 @@ bool HasTrustedChain(PCCERT_CONTEXT cert, HCERTSTORE store, const FILETIME* sign
     return Lumetra::internal::VerifyAuthenticodeTimestampPolicy(holder.chain, &policyError) && policyError == 0;
 }
 
-bool SignerPasses(const wchar_t* path, const SignedFile& file, DWORD index)
+// With wholeMessage false the message holds this one signer of a signature that the platform
+// could not open as a whole, so the file's integrity is checked against that message.
+bool SignerPasses(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store, DWORD index, bool wholeMessage = true)
 {
     std::vector<BYTE> info;
-    if (!GetMessageParam(file.message, CMSG_SIGNER_INFO_PARAM, index, info)) return false;
+    if (!GetMessageParam(message, CMSG_SIGNER_INFO_PARAM, index, info)) return false;
     const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data());
 
     CERT_INFO wanted = {};
     wanted.Issuer = signer->Issuer;
     wanted.SerialNumber = signer->SerialNumber;
     CertificateHolder holder;
-    holder.cert = CertGetSubjectCertificateFromStore(file.store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted);
+    holder.cert = CertGetSubjectCertificateFromStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, &wanted);
     if (!holder.cert) return false;
 
     if (!HasTrustedOrganisation(holder.cert)) return false;
     FILETIME signingTime = {};
     const bool timed = GetSigningTime(*signer, signingTime);
-    if (!HasTrustedChain(holder.cert, file.store, timed ? &signingTime : nullptr, holder)) return false;
+    if (!HasTrustedChain(holder.cert, store, timed ? &signingTime : nullptr, holder)) return false;
+    if (!wholeMessage) return Lumetra::internal::VerifyPeImageIntegrity(path, message, store) == 0;
     return Lumetra::internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,
                                                  WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE |
                                                      WTD_NO_POLICY_USAGE_FLAG) == 0;
@@ -197,13 +200,26 @@ bool VerifyFileSignature(const wchar_t* path)
         SignedFile file;
         if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                               CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &file.store,
-                              &file.message, nullptr))
-            return false;
+                              &file.message, nullptr)) {
+            // Where the platform cannot open a signature of several signers, each signer is
+            // checked in a message of its own, in the same order.
+            std::vector<Lumetra::internal::SignerMessage> perSigner;
+            if (!Lumetra::internal::OpenSignaturePerSigner(path, &perSigner)) return false;
+            bool passed = false;
+            for (const auto& signer : perSigner) {
+                if (SignerPasses(path, signer.message, signer.store, 0, false)) {
+                    passed = true;
+                    break;
+                }
+            }
+            Lumetra::internal::CloseSignerMessages(&perSigner);
+            return passed;
+        }
         DWORD signers = 0;
         DWORD size = sizeof(signers);
         if (!CryptMsgGetParam(file.message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size)) return false;
         for (DWORD i = 0; i < signers; ++i) {
-            if (SignerPasses(path, file, i)) return true;
+            if (SignerPasses(path, file.message, file.store, i)) return true;
         }
         return false;
     } catch (...) {

@@ -250,14 +250,15 @@ TEST_F(LogControllerTest, SecondSignerPassesWhereTheFirstIsRefused)
 {
     // First signer: the other publisher; second: the trusted one.
     const std::wstring file = Variant(L"lognex_two_signers");
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr))
-        GTEST_SKIP() << "the platform cannot open a file with two signers, error 0x" << std::hex << GetLastError();
-    CertCloseStore(store, 0);
-    CryptMsgClose(message);
     EXPECT_TRUE(VerifyFileSignature(file.c_str()));
+
+    // The same file with one byte of its code changed must not pass through either signer.
+    TestUtil::ScratchDir dir;
+    std::string bytes = TestUtil::ReadFileBytes(file);
+    ASSERT_GT(bytes.size(), 0x500u);
+    bytes[0x400] = static_cast<char>(bytes[0x400] ^ 0x5A);
+    ASSERT_TRUE(TestUtil::WriteFileBytes(dir.File(L"Lognex.dll"), bytes));
+    EXPECT_FALSE(VerifyFileSignature(dir.File(L"Lognex.dll").c_str()));
 }
 
 TEST_F(LogControllerTest, SignerNameIsComparedWithCase)
