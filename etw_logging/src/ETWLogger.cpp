@@ -1,4 +1,5 @@
 #include "ETWLogging/ETWLogger.h"
+#include "Lumetra/WideFormat.h"
 
 #include "ETWLogging/ConfigurationListener.h"
 #include "ETWLogging/ProductIds.h"
@@ -232,19 +233,11 @@ DWORD CETWLogging::LogLevelF(LogLevel level, const wchar_t* file, const wchar_t*
 
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int length = _vscwprintf(format, measure);
-    va_end(measure);
-    if (length < 0) {
-        va_end(args);
-        return ERROR_INVALID_PARAMETER;
-    }
-    std::vector<wchar_t> text(static_cast<size_t>(length) + 1, L'\0');
-    _vsnwprintf(text.data(), text.size(), format, args);
+    std::wstring text;
+    DWORD formatted = Lumetra::FormatWideV(text, format, args);
     va_end(args);
-    text.back() = L'\0';
-    return WriteText(level, file, function, line, text.data());
+    if (formatted != ERROR_SUCCESS) return formatted;
+    return WriteText(level, file, function, line, text.c_str());
 }
 
 DWORD CETWLogging::Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level,

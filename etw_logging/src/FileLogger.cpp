@@ -1,4 +1,5 @@
 #include "ETWLogging/FileLogger.h"
+#include "Lumetra/WideFormat.h"
 
 #include "ETWLogging/LogFront.h"
 #include "ETWLogging/ProductIds.h"
@@ -32,16 +33,8 @@ std::wstring FormatText(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    int length = _vscwprintf(format, measure);
-    va_end(measure);
     std::wstring text;
-    if (length > 0) {
-        text.assign(static_cast<size_t>(length) + 1, L'\0');
-        int written = _vsnwprintf(&text[0], text.size(), format, args);
-        text.resize(written < 0 ? 0 : static_cast<size_t>(written));
-    }
+    Lumetra::FormatWideV(text, format, args);
     va_end(args);
     return text;
 }

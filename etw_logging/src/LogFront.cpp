@@ -1,4 +1,5 @@
 #include "ETWLogging/LogFront.h"
+#include "Lumetra/WideFormat.h"
 
 #include "ETWLogging/DefaultLogBuilder.h"
 #include "ETWLogging/LumetraLogHandler.h"
@@ -181,19 +182,9 @@ DWORD LoggerHolder::WriteFormatted(LogLevel level, const wchar_t* file, const wc
     if (refused != ERROR_SUCCESS) return refused;
     if (!format) return ERROR_INVALID_PARAMETER;
 
-    va_list measure;
-    va_copy(measure, args);
-    int length = _vscwprintf(format, measure);
-    va_end(measure);
-    if (length < 0) return ERROR_INVALID_PARAMETER;
-
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    va_list copy;
-    va_copy(copy, args);
-    int written = _vsnwprintf(&text[0], text.size(), format, copy);
-    va_end(copy);
-    if (written < 0) return ERROR_INVALID_PARAMETER;
-    text.resize(static_cast<size_t>(written));
+    std::wstring text;
+    DWORD formatted = Lumetra::FormatWideV(text, format, args);
+    if (formatted != ERROR_SUCCESS) return formatted;
     if (text.size() > kLongTextChars) text.resize(kCutChars);
     return m_logger->Write(file, function, line, level, text.c_str());
 }

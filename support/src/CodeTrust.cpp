@@ -1,4 +1,5 @@
 #include "Lumetra/CodeTrust.h"
+#include "Lumetra/WideFormat.h"
 
 #include "Lumetra/AuthenticodePolicy.h"
 #include "Lumetra/TrustedList.h"
@@ -45,15 +46,8 @@ void DebugLine(const wchar_t* format, ...)
 {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = _vscwprintf(format, copy);
-    va_end(copy);
-    if (length >= 0) {
-        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-        _vsnwprintf(&text[0], text.size(), format, args);
-        OutputDebugStringW(text.c_str());
-    }
+    std::wstring text;
+    if (FormatWideV(text, format, args) == ERROR_SUCCESS) OutputDebugStringW(text.c_str());
     va_end(args);
 }
 
