@@ -6,6 +6,7 @@
 #include "Lumetra/ObfuscatedRegKey.h"
 #include "Lumetra/RegKey.h"
 
+#include <memory>
 #include <new>
 
 namespace ETWLogging {
@@ -23,19 +24,17 @@ bool MakeLogger(const wchar_t* propertiesName, const wchar_t* appName, HINSTANCE
     if (!out || *out) return false;
     if ((appName && !*appName) || (hostName && !*hostName)) return false;
 
-    CLoggingIf* logger = new (std::nothrow) Logger();
+    // Owned here until handed out, so a throwing initialisation does not leak it.
+    std::unique_ptr<CLoggingIf> logger(new (std::nothrow) Logger());
     if (!logger) return false;
 
     bool initialised = false;
-    if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger))
+    if (auto* loggerEx = dynamic_cast<CLoggingIf_ex*>(logger.get()))
         initialised = loggerEx->InitializeEx(propertiesName, appName, instance, hostName, nullptr) == ERROR_SUCCESS;
     if (!initialised) initialised = logger->Initialize(appName, instance, hostName, nullptr) == ERROR_SUCCESS;
-    if (!initialised) {
-        delete logger;
-        return false;
-    }
-    *out = logger;
-    logger->AddRef();
+    if (!initialised) return false;
+    *out = logger.release();
+    (*out)->AddRef();
     return true;
 }
 

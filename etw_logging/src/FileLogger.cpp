@@ -492,6 +492,9 @@ bool CLogging::ClosedGate(CLogging*) { return false; }
 DWORD CLogging::Write(const wchar_t* file, const wchar_t* function, int line, LogLevel level, const wchar_t* text)
 {
     MutexWait lock(m_mutex);
+    // A line is written even after the cross-process wait timed out; the threads of this process
+    // still take turns, since they share the gate and the current file handle.
+    std::lock_guard<std::mutex> threads(m_writeLock);
     // A logger that was never opened has no folder; asking the gate would silence it for good.
     if (!m_open) return kErrorNotOpen;
     DWORD result;

@@ -205,15 +205,11 @@ bool VerifyFileSignature(const wchar_t* path)
             // checked in a message of its own, in the same order.
             std::vector<Lumetra::internal::SignerMessage> perSigner;
             if (!Lumetra::internal::OpenSignaturePerSigner(path, &perSigner)) return false;
-            bool passed = false;
+            Lumetra::internal::SignerMessagesCloser closer{perSigner};
             for (const auto& signer : perSigner) {
-                if (SignerPasses(path, signer.message, signer.store, 0, false)) {
-                    passed = true;
-                    break;
-                }
+                if (SignerPasses(path, signer.message, signer.store, 0, false)) return true;
             }
-            Lumetra::internal::CloseSignerMessages(&perSigner);
-            return passed;
+            return false;
         }
         DWORD signers = 0;
         DWORD size = sizeof(signers);

@@ -27,7 +27,7 @@ std::mutex g_startupLock;
 LoggingStartupValues g_startup;
 bool g_creationStarted = false;
 
-std::once_flag g_holderOnce;
+internal::RetryingOnce g_holderOnce;
 std::atomic<LoggerHolder*> g_holder{nullptr};
 // Set while this thread creates the holder: a log call made from inside the creation (by a
 // logger's initialisation, say) must not wait on its own once-flag.
@@ -83,7 +83,7 @@ void InitializeLogging(const wchar_t* propertiesName, const wchar_t* appName, HI
 LoggerHolder* GetLogger()
 {
     if (t_creatingHolder) return g_holder.load(std::memory_order_acquire);
-    std::call_once(g_holderOnce, [] {
+    g_holderOnce.Call([] {
         t_creatingHolder = true;
         try {
             CreateHolder();

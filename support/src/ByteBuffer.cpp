@@ -30,17 +30,20 @@ bool CByteBuffer::Write(const void* data, int length)
 
     // The 32-bit counts must not wrap.
     if (length > INT_MAX - m_nSize) return false;
+    // The data may lie inside this buffer: the old block goes only after the copy.
+    BYTE* retired = nullptr;
     if (m_nCapacity < m_nSize + length) {
         if (length > INT_MAX - kGrowthSpare - m_nSize) return false;
         const int capacity = m_nSize + length + kGrowthSpare;
         BYTE* grown = new (std::nothrow) BYTE[capacity]();
         if (!grown) return false;
         if (m_nSize > 0) std::memcpy(grown, m_pData, static_cast<size_t>(m_nSize));
-        delete[] m_pData;
+        retired = m_pData;
         m_pData = grown;
         m_nCapacity = capacity;
     }
-    std::memcpy(m_pData + m_nPosition, data, static_cast<size_t>(length));
+    std::memmove(m_pData + m_nPosition, data, static_cast<size_t>(length));
+    delete[] retired;
     m_nPosition += length;
     if (m_nSize < m_nPosition) m_nSize = m_nPosition;
     return true;

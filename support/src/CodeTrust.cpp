@@ -462,13 +462,9 @@ bool GetHalvarInstallDir(bool is32, const wchar_t* fileName, wchar_t* buffer, DW
 
 CTrustVerifier& CTrustVerifier::Instance()
 {
-    static std::once_flag once;
-    static CTrustVerifier* verifier = nullptr;
-    std::call_once(once, [] {
-        // Never destroyed: the outside interface is held to the end of the process.
-        static CTrustVerifier instance;
-        verifier = &instance;
-    });
+    // Created once on first use (a throwing construction is retried by the next caller) and never
+    // destroyed: the outside interface is held to the end of the process.
+    static CTrustVerifier* verifier = new CTrustVerifier();
     return *verifier;
 }
 
@@ -592,6 +588,7 @@ int VerifyAuthenticodePublisher(const wchar_t* path, TrustNameList org, TrustThu
         std::vector<internal::SignerMessage> perSigner;
         if (!internal::OpenSignaturePerSigner(path, &perSigner))
             return 0;
+        internal::SignerMessagesCloser closer{perSigner};
         int result = 0;
         for (const internal::SignerMessage& signer : perSigner) {
             const SignerVerdict verdict = CheckSigner(path, signer.message, signer.store, 0, org, sha, shaCount, ser, false);
@@ -600,7 +597,6 @@ int VerifyAuthenticodePublisher(const wchar_t* path, TrustNameList org, TrustThu
                 break;
             }
         }
-        internal::CloseSignerMessages(&perSigner);
         return result;
     }
     DWORD signerCount = 0;

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <mutex>
-#include <regex>
 
 #include "Lumetra/SecureDll.h"
 
@@ -84,8 +83,33 @@ std::wstring Platform(CommonReplacements::_Impl& impl)
     }
 }
 
+// Finds the leftmost match of \$\([^$()]+\) in [from, end): "$(", one or more characters that
+// are none of "$", "(" and ")", then ")". A hand-written scan, because a backtracking regex engine
+// recurses per character and a long configured text could exhaust the stack.
+bool FindPlaceholder(std::wstring::const_iterator from, std::wstring::const_iterator end,
+                     std::wstring::const_iterator& first, std::wstring::const_iterator& last)
+{
+    auto at = from;
+    while (at != end) {
+        if (*at != L'$' || at + 1 == end || at[1] != L'(') {
+            ++at;
+            continue;
+        }
+        auto inner = at + 2;
+        auto stop = inner;
+        while (stop != end && *stop != L'$' && *stop != L'(' && *stop != L')') ++stop;
+        if (stop != inner && stop != end && *stop == L')') {
+            first = at;
+            last = stop + 1;
+            return true;
+        }
+        // No match can start before `stop`: nothing between holds a "$".
+        at = stop == inner ? at + 1 : stop;
+    }
+    return false;
+}
+
 struct Tables {
-    std::wregex placeholder{L"\\$\\([^$()]+\\)", std::regex_constants::ECMAScript};
     std::unordered_map<std::wstring, Provider> providers;
 
     Tables()
@@ -154,10 +178,10 @@ bool CommonReplacements::ReplaceWith(std::wstring& text, const ExtraProviders& e
         std::wstring result;
         std::wstring::const_iterator rest = text.cbegin();
         const std::wstring::const_iterator end = text.cend();
-        std::wsmatch match;
-        while (std::regex_search(rest, end, match, tables.placeholder)) {
+        std::wstring::const_iterator matchBegin, matchEnd;
+        while (FindPlaceholder(rest, end, matchBegin, matchEnd)) {
             ++m_impl->found;
-            const std::wstring key = match.str(0);
+            const std::wstring key(matchBegin, matchEnd);
             std::wstring value;
             auto extraEntry = extra.find(key);
             if (extraEntry != extra.end()) {
@@ -168,9 +192,9 @@ bool CommonReplacements::ReplaceWith(std::wstring& text, const ExtraProviders& e
             }
             if (value.empty()) value = key;
             if (value != key) ++m_impl->resolved;
-            result.append(rest, match[0].first);
+            result.append(rest, matchBegin);
             result += value;
-            rest = match[0].second;
+            rest = matchEnd;
         }
         result.append(rest, end);
         text.swap(result);

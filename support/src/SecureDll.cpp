@@ -20,18 +20,20 @@ bool InitSecureDllLoading()
 
 HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE /*reserved*/, DWORD flags)
 {
-    if (!path) return nullptr;
-    wchar_t drive[3], dir[MAX_PATH], file[256], ext[256];
-    if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, file, 256, ext, 256) != 0) return nullptr;
+    // Longer paths cannot be loaded this way anyway, and the splitter would reject them through
+    // the runtime's invalid-parameter handler.
+    if (!path || wcslen(path) >= MAX_PATH) return nullptr;
+    wchar_t drive[3], dir[MAX_PATH], file[MAX_PATH], ext[MAX_PATH];
+    if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, file, MAX_PATH, ext, MAX_PATH) != 0) return nullptr;
     if (!drive[0] || !dir[0] || !file[0] || !ext[0]) return nullptr;
     return LoadLibraryExW(path, nullptr, flags);
 }
 
 HMODULE LoadLibraryFromSystemDirectory(const wchar_t* name, HANDLE /*reserved*/, DWORD flags)
 {
-    if (!name) return nullptr;
-    wchar_t file[256], ext[256];
-    if (_wsplitpath_s(name, nullptr, 0, nullptr, 0, file, 256, ext, 256) != 0) return nullptr;
+    if (!name || wcslen(name) >= MAX_PATH) return nullptr;
+    wchar_t file[MAX_PATH], ext[MAX_PATH];
+    if (_wsplitpath_s(name, nullptr, 0, nullptr, 0, file, MAX_PATH, ext, MAX_PATH) != 0) return nullptr;
     // Without a file name the appended extension would name a file beside the system folder.
     if (!file[0]) return nullptr;
     wchar_t path[MAX_PATH] = {};

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 namespace ETWLogging {
@@ -112,6 +113,7 @@ private:
     std::wstring m_hostName;
     std::wstring m_logFolder;
     HANDLE m_file = nullptr;
+    std::mutex m_writeLock;
     volatile LONG m_refCount = 0;
     HANDLE m_mutex = nullptr;
     DWORD m_maxSize = kDefaultMaxSize;

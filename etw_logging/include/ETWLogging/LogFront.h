@@ -8,10 +8,36 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
+#include <mutex>
 #include <string>
 
 namespace ETWLogging {
+
+namespace internal {
+
+// Runs a creation once per process; a creation that throws leaves the flag unset so that the
+// next call tries again. (The runtime's own once-call is not used: with the posix-thread MinGW
+// runtime it blocks every later caller after an exception.)
+class RetryingOnce {
+public:
+    template <typename Fn>
+    void Call(Fn&& fn)
+    {
+        if (m_done.load(std::memory_order_acquire)) return;
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_done.load(std::memory_order_relaxed)) return;
+        fn();
+        m_done.store(true, std::memory_order_release);
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::mutex m_lock;
+};
+
+} // namespace internal
 
 class CLogBuilderIf;
 class CLumetraLogHandler;

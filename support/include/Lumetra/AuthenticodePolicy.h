@@ -74,6 +74,11 @@ bool OpenSignaturePerSigner(const wchar_t* path, std::vector<SignerMessage>* mes
 // it must equal the one signed.
 LONG VerifyPeImageIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store);
 void CloseSignerMessages(std::vector<SignerMessage>* messages);
+// Closes the messages when the scope ends, also on an exception.
+struct SignerMessagesCloser {
+    std::vector<SignerMessage>& messages;
+    ~SignerMessagesCloser() { CloseSignerMessages(&messages); }
+};
 
 // Splits an encoded PKCS #7 SignedData (ContentInfo) into one ContentInfo per signer.
 bool SplitSignedDataBySigner(const std::vector<BYTE>& contentInfo, std::vector<std::vector<BYTE>>* perSigner);

@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace ETWLogging;
@@ -443,4 +446,35 @@ TEST_F(DefaultBuilderChoice, EmptyNamesAndAnOccupiedOutPointerFail)
     LoggerHolder holder;
     EXPECT_FALSE(holder.Build(builder, values));
     for (LogLevel level = 1; level <= 6; ++level) EXPECT_FALSE(holder.IsLevelEnabled(level));
+}
+
+TEST(RetryingOnce, ThrowingCreationIsRetriedAndSuccessRunsOnce)
+{
+    ETWLogging::internal::RetryingOnce once;
+    int runs = 0;
+    EXPECT_THROW(once.Call([&] {
+        ++runs;
+        throw std::runtime_error("first creation fails");
+    }),
+                 std::runtime_error);
+    // Must neither block nor skip: the next call runs the creation again.
+    once.Call([&] { ++runs; });
+    once.Call([&] { ++runs; });
+    EXPECT_EQ(runs, 2);
+}
+
+TEST(RetryingOnce, ConcurrentCallersRunTheCreationOnce)
+{
+    ETWLogging::internal::RetryingOnce once;
+    std::atomic<int> runs{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            once.Call([&] {
+                Sleep(20);
+                ++runs;
+            });
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(runs.load(), 1);
 }

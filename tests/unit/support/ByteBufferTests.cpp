@@ -99,3 +99,22 @@ TEST(ByteBuffer, ClearAndFree)
     ASSERT_TRUE(b.Write("f", 1));
     EXPECT_EQ(Bytes(b), "f");
 }
+
+TEST(ByteBuffer, WritesItsOwnBytesEvenWhenItMustGrow)
+{
+    // The source lies in the block that growing replaces; the copy must come from the old bytes.
+    const std::string text = "0123456789";
+    Lumetra::CByteBuffer b(text.data(), static_cast<int>(text.size()));
+    ASSERT_EQ(b.m_nCapacity, 60);
+    b.m_nPosition = b.m_nSize;
+    for (int round = 0; round < 4; ++round) ASSERT_TRUE(b.Write(b.m_pData, b.m_nSize));
+    ASSERT_EQ(b.m_nSize, 160);
+    std::string expected;
+    for (int i = 0; i < 16; ++i) expected += text;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.m_pData), 160), expected);
+
+    // Overlapping copy inside the buffer: bytes 2..11 written at position 0.
+    b.m_nPosition = 0;
+    ASSERT_TRUE(b.Write(b.m_pData + 2, 10));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.m_pData), 12), "234567890101");
+}

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <objbase.h>
 #include <shlobj.h>
 
@@ -284,4 +286,38 @@ TEST(CommonReplacements, ThrowingExtraProviderKeepsTheText)
     std::wstring text = L"$(App.Name) $(Bad) tail";
     EXPECT_FALSE(r.ReplaceWith(text, extra));
     EXPECT_EQ(text, L"$(App.Name) $(Bad) tail");
+}
+
+TEST(CommonReplacements, ScanFindsWhatThePatternMatches)
+{
+    // The pattern's own engine is the reference: same number of placeholders found in texts
+    // made of the characters that matter.
+    const std::wregex pattern(L"\\$\\([^$()]+\\)", std::regex_constants::ECMAScript);
+    const wchar_t alphabet[] = {L'$', L'(', L')', L'a', L'b'};
+    unsigned seed = 12345;
+    Lumetra::CommonReplacements replacements;
+    for (int round = 0; round < 2000; ++round) {
+        std::wstring text;
+        const int length = static_cast<int>(seed % 24);
+        for (int i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            text += alphabet[(seed >> 16) % 5];
+        }
+        seed = seed * 1103515245u + 12345u;
+        const auto expected = static_cast<unsigned long long>(
+            std::distance(std::wsregex_iterator(text.begin(), text.end(), pattern), std::wsregex_iterator()));
+        std::wstring copy = text;
+        ASSERT_TRUE(replacements.Replace(copy));
+        EXPECT_EQ(copy, text);
+        EXPECT_EQ(replacements.GetStatistics().first, expected) << TestUtil::Narrow(text);
+    }
+}
+
+TEST(CommonReplacements, LongTextDoesNotExhaustTheStack)
+{
+    std::wstring text = L"$(" + std::wstring(200000, L'x') + L")$(App.Name)";
+    Lumetra::CommonReplacements replacements;
+    ASSERT_TRUE(replacements.Replace(text));
+    EXPECT_EQ(replacements.GetStatistics().first, 2u);
+    EXPECT_EQ(replacements.GetStatistics().second, 1u);
 }

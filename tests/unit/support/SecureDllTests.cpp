@@ -114,3 +114,17 @@ TEST(SecureDll, CoTaskMemFreeAndClear)
     CoTaskMemFreeAndClear(text);
     EXPECT_EQ(text, nullptr);
 }
+
+TEST(SecureDll, OverlongNamesAreRefusedWithoutALoadAttempt)
+{
+    const std::wstring longFolder = L"C:\\" + std::wstring(300, L'd') + L"\\name.dll";
+    const std::wstring longFile = L"C:\\dir\\" + std::wstring(258, L'f') + L".dll";
+    for (const std::wstring& path : {longFolder, longFile}) {
+        SetLastError(0xBEEF);
+        EXPECT_EQ(LoadLibraryFullPath(path.c_str()), nullptr);
+        EXPECT_EQ(GetLastError(), 0xBEEFu);
+        SetLastError(0xBEEF);
+        EXPECT_EQ(LoadLibraryFromSystemDirectory(path.c_str()), nullptr);
+        EXPECT_EQ(GetLastError(), 0xBEEFu);
+    }
+}
