@@ -24,7 +24,13 @@ constexpr size_t kLongTextChars = 4160;
 constexpr size_t kCutChars = 2080;
 
 std::mutex g_startupLock;
-LoggingStartupValues g_startup;
+// Reached through a function so that a log call from another file's static constructor still
+// finds the defaults constructed.
+LoggingStartupValues& Startup()
+{
+    static LoggingStartupValues values;
+    return values;
+}
 bool g_creationStarted = false;
 
 internal::RetryingOnce g_holderOnce;
@@ -49,7 +55,7 @@ void CreateHolder()
     {
         std::lock_guard<std::mutex> lock(g_startupLock);
         g_creationStarted = true;
-        values = g_startup;
+        values = Startup();
     }
     std::unique_ptr<LoggerHolder> holder(new (std::nothrow) LoggerHolder());
     if (!holder) return;
@@ -70,14 +76,15 @@ void InitializeLogging(const wchar_t* propertiesName, const wchar_t* appName, HI
 {
     std::lock_guard<std::mutex> lock(g_startupLock);
     if (g_creationStarted) return;
-    g_startup.hasPropertiesName = propertiesName != nullptr;
-    g_startup.propertiesName = propertiesName ? propertiesName : L"";
-    g_startup.hasAppName = appName != nullptr;
-    g_startup.appName = appName ? appName : L"";
-    g_startup.instance = instance;
-    g_startup.hasHostName = hostName != nullptr;
-    g_startup.hostName = hostName ? hostName : L"";
-    g_startup.mechanism = mechanism;
+    LoggingStartupValues& startup = Startup();
+    startup.hasPropertiesName = propertiesName != nullptr;
+    startup.propertiesName = propertiesName ? propertiesName : L"";
+    startup.hasAppName = appName != nullptr;
+    startup.appName = appName ? appName : L"";
+    startup.instance = instance;
+    startup.hasHostName = hostName != nullptr;
+    startup.hostName = hostName ? hostName : L"";
+    startup.mechanism = mechanism;
 }
 
 LoggerHolder* GetLogger()
