@@ -203,9 +203,14 @@ bool VerifyFileSignature(const wchar_t* path)
                               &file.message, nullptr)) {
             // Where the platform cannot open a signature of several signers, each signer is
             // checked in a message of its own, in the same order.
+            if (GetLastError() != static_cast<DWORD>(CRYPT_E_NO_MATCH)) return false;
             std::vector<Lumetra::internal::SignerMessage> perSigner;
             if (!Lumetra::internal::OpenSignaturePerSigner(path, &perSigner)) return false;
             Lumetra::internal::SignerMessagesCloser closer{perSigner};
+            // As where the platform opens such files: the primary signer must hold over the image.
+            if (perSigner.empty() ||
+                Lumetra::internal::VerifyPeImageIntegrity(path, perSigner.front().message, perSigner.front().store) != 0)
+                return false;
             for (const auto& signer : perSigner) {
                 if (SignerPasses(path, signer.message, signer.store, 0, false)) return true;
             }

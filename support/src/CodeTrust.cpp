@@ -544,13 +544,10 @@ int VerifyWithTrustedList(const wchar_t* path, DWORD dataVersion, TrustNameList 
     // An unloaded list has no arrays, which would mean "accept anything": every use of the
     // list's values below checks the loaded flag under the same shared lock.
     auto checkWithList = [&]() {
-        list.LockShared();
-        int result = 0;
-        if (list.LoadedUnlocked())
-            result = VerifyAuthenticodePublisher(path, list.Organisations(), list.Thumbprints(),
-                                                 list.ThumbprintCount(), list.Serials());
-        list.UnlockShared();
-        return result;
+        CTrustedList::SharedLock lock(list);
+        if (!list.LoadedUnlocked()) return 0;
+        return VerifyAuthenticodePublisher(path, list.Organisations(), list.Thumbprints(), list.ThumbprintCount(),
+                                           list.Serials());
     };
 
     if (list.IsLoaded()) {
@@ -583,12 +580,18 @@ int VerifyAuthenticodePublisher(const wchar_t* path, TrustNameList org, TrustThu
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType, &signedFile.store,
                           &signedFile.message, nullptr)) {
-        // Where the platform cannot open a signature of several signers, each signer is
-        // checked in a message of its own, in the same order.
+        // Where the platform cannot open a signature of several signers (it finds no signed
+        // object), each signer is checked in a message of its own, in the same order. As on a
+        // platform that opens such files, the primary signer's signature must hold over the image.
+        if (GetLastError() != static_cast<DWORD>(CRYPT_E_NO_MATCH))
+            return 0;
         std::vector<internal::SignerMessage> perSigner;
         if (!internal::OpenSignaturePerSigner(path, &perSigner))
             return 0;
         internal::SignerMessagesCloser closer{perSigner};
+        if (perSigner.empty() ||
+            internal::VerifyPeImageIntegrity(path, perSigner.front().message, perSigner.front().store) != 0)
+            return 0;
         int result = 0;
         for (const internal::SignerMessage& signer : perSigner) {
             const SignerVerdict verdict = CheckSigner(path, signer.message, signer.store, 0, org, sha, shaCount, ser, false);

@@ -162,7 +162,13 @@ bool SplitSignedScript(const std::vector<BYTE>& file, std::vector<BYTE>* signedT
         }
         if (line.compare(0, strlen(kLinePrefix), kLinePrefix) != 0)
             return false;
-        base64 += line.substr(strlen(kLinePrefix));
+        // Only base64 may stand in the block: anything else (a lone line feed above all) would
+        // be skipped by the decoder but read by the list's own parser as unsigned values.
+        const std::string payload = line.substr(strlen(kLinePrefix));
+        if (payload.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+            std::string::npos)
+            return false;
+        base64 += payload;
     }
     if (!ended || base64.empty())
         return false;
@@ -223,8 +229,10 @@ LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const Subject
         return TRUST_E_NOSIGNATURE;
     try {
         std::vector<BYTE> innerType;
-        if (!ReadMessageParam(message, CMSG_INNER_CONTENT_TYPE_PARAM, 0, innerType) ||
-            strncmp(reinterpret_cast<const char*>(innerType.data()), SPC_INDIRECT_DATA_OBJID, innerType.size()) != 0)
+        if (!ReadMessageParam(message, CMSG_INNER_CONTENT_TYPE_PARAM, 0, innerType))
+            return TRUST_E_NOSIGNATURE;
+        innerType.push_back(0);
+        if (strcmp(reinterpret_cast<const char*>(innerType.data()), SPC_INDIRECT_DATA_OBJID) != 0)
             return TRUST_E_NOSIGNATURE;
 
         std::vector<BYTE> signerData;

@@ -310,9 +310,16 @@ bool CTrustedList::BuildArrays()
 
 bool CTrustedList::Install(const wchar_t* newPath)
 {
+    return InstallIfNewer(newPath, MAXDWORD);
+}
+
+bool CTrustedList::InstallIfNewer(const wchar_t* newPath, DWORD newVersion)
+{
     if (newPath == nullptr || newPath[0] == L'\0')
         return false;
     CExclusiveGuard guard(*this);
+    if (newVersion != MAXDWORD && m_loaded && newVersion <= m_ver)
+        return false;
     try {
         if (m_path.empty() || m_path.size() >= MAX_PATH)
             return false;
@@ -367,8 +374,9 @@ bool CheckTrustedListSignature(const wchar_t* path)
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType, &store, &message,
                           nullptr)) {
-        // Where the platform has no handler for signed script text, open its signature block here.
-        if (!internal::OpenScriptSignature(path, &message, &store))
+        // Where the platform has no handler for signed script text (it finds no signed object in
+        // the file), open its signature block here.
+        if (GetLastError() != static_cast<DWORD>(CRYPT_E_NO_MATCH) || !internal::OpenScriptSignature(path, &message, &store))
             return false;
         script = true;
     }
@@ -434,7 +442,7 @@ bool UpdateTrustedListFromFile(const wchar_t* path)
     list.UnlockShared();
     if (notNewer || newVersion <= kBuiltInTrustDataVersion)
         return false;
-    return list.Install(path);
+    return list.InstallIfNewer(path, newVersion);
 }
 
 } // namespace Lumetra

@@ -26,12 +26,26 @@ public:
     void Clear();
     // Replaces the installed file by the given one, signals every process and reloads.
     bool Install(const wchar_t* newPath);
+    // The same, only while the loaded list's version is below newVersion (checked under the
+    // exclusive lock, so that two refreshes cannot install the older list last).
+    bool InstallIfNewer(const wchar_t* newPath, DWORD newVersion);
 
     // Readers hold the lock shared while they use the values below.
     void LockShared() { AcquireSRWLockShared(&m_lock); }
     void UnlockShared() { ReleaseSRWLockShared(&m_lock); }
     void LockExclusive() { AcquireSRWLockExclusive(&m_lock); }
     void UnlockExclusive() { ReleaseSRWLockExclusive(&m_lock); }
+    // Holds the lock shared for a scope, also when the reader throws.
+    class SharedLock {
+    public:
+        explicit SharedLock(CTrustedList& list) : m_list(list) { m_list.LockShared(); }
+        ~SharedLock() { m_list.UnlockShared(); }
+        SharedLock(const SharedLock&) = delete;
+        SharedLock& operator=(const SharedLock&) = delete;
+
+    private:
+        CTrustedList& m_list;
+    };
 
     DWORD Version() const { return m_ver; }
     const wchar_t* const* Organisations() const { return m_org.empty() ? nullptr : m_org.data(); }

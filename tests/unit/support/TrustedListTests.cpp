@@ -277,6 +277,23 @@ TEST_F(TrustedListFile, SignatureMustBeTheListSignersOverUnchangedText)
     EXPECT_FALSE(CheckTrustedListSignature(wrongSigner.c_str()));
 }
 
+TEST_F(TrustedListFile, LineBreakInsideTheSignatureBlockIsRefused)
+{
+    // A lone line feed inside a signature line leaves the decoded signature unchanged, but the
+    // list parser would read the text after it as a value of the last section: refused.
+    const std::string original = TestUtil::ReadFileBytes(TestPki::SignedFile(L"trusted_v7.js"));
+    const size_t end = original.find("\r\n// SIG // End signature block");
+    ASSERT_NE(std::string::npos, end);
+    ASSERT_GT(end, 8u);
+    std::string injected = original;
+    injected.insert(end - 4, "\n");
+    const std::wstring path = m_dir.File(L"injected.js");
+    ASSERT_TRUE(TestUtil::WriteFileBytes(path, injected));
+    EXPECT_FALSE(CheckTrustedListSignature(path.c_str()));
+    CTrustedList list(path.c_str());
+    EXPECT_FALSE(list.LoadLocked());
+}
+
 TEST_F(TrustedListFile, ScriptSignatureLayerChecksDigestAndSignature)
 {
     // Where the platform opens signed scripts itself this layer is not reached.
