@@ -46,6 +46,42 @@ LONG WinVerifyTrustFile(const wchar_t* path, DWORD stateAction, DWORD providerFl
     return CallWinVerifyTrust(path, stateAction, providerFlags, state);
 }
 
+LONG VerifyPrimarySignerChain(const wchar_t* path)
+{
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr))
+        return TRUST_E_NOSIGNATURE;
+    LONG result = TRUST_E_NOSIGNATURE;
+    PCCERT_CONTEXT certificate = nullptr;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    DWORD size = 0;
+    if (CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) && size > 0) {
+        std::vector<BYTE> info(size);
+        if (CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, info.data(), &size))
+            certificate = CertGetSubjectCertificateFromStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                             reinterpret_cast<PCERT_INFO>(info.data()));
+    }
+    if (certificate) {
+        CERT_CHAIN_PARA para = {};
+        para.cbSize = sizeof(para);
+        if (CertGetCertificateChain(nullptr, certificate, nullptr, store, &para, 0, nullptr, &chain)) {
+            const DWORD tolerated = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED |
+                                    CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+            const DWORD errors = chain->TrustStatus.dwErrorStatus & ~tolerated;
+            result = errors == 0 ? 0
+                     : (errors & CERT_TRUST_IS_UNTRUSTED_ROOT) ? CERT_E_UNTRUSTEDROOT
+                                                                : CERT_E_CHAINING;
+            CertFreeCertificateChain(chain);
+        }
+        CertFreeCertificateContext(certificate);
+    }
+    CertCloseStore(store, 0);
+    CryptMsgClose(message);
+    return result;
+}
+
 void CloseWinVerifyTrustState(const wchar_t* path, HANDLE& state)
 {
     if (state == nullptr) return;

@@ -675,6 +675,9 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             verdict = Lumetra::internal::WinVerifyTrustFile(candidate.c_str(), WTD_STATEACTION_VERIFY,
                                                    WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL, &state);
         }
+        // Where the platform's verdict covers only the signature's integrity, the chain decides.
+        if (verdict == 0)
+            verdict = Lumetra::internal::VerifyPrimarySignerChain(candidate.c_str());
         if (!Lumetra::IsAcceptedLoaderVerdict(verdict)) {
             std::wstring executable;
             Lumetra::ModuleFileName(nullptr, executable);

@@ -32,6 +32,12 @@ bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, P
 LONG WinVerifyTrustFile(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state = nullptr);
 void CloseWinVerifyTrustState(const wchar_t* path, HANDLE& state);
 
+// The chain of a file's primary signer, for use after WinVerifyTrust has accepted the file:
+// where that call checks only the signature's integrity (not whom it chains to), this holds the
+// answer to what it would say of the chain. 0 when the chain ends in a trusted root with no error
+// other than time validity or unknown revocation; else a CERT_E_ / TRUST_E_ code.
+LONG VerifyPrimarySignerChain(const wchar_t* path);
+
 // Signed script text ("// SIG // " comment lines carrying a base64 PKCS #7 block).
 // Where the platform cannot open such a file as a signed object, this opens the embedded
 // signature itself: *message and *store receive the signed message and its certificate store

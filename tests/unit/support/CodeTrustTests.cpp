@@ -711,6 +711,11 @@ TEST_F(ValidationService, InterfaceLookupSearchesInstallFolderThenBesideTheModul
               NotComDllGetInterface(Signed(L"ovgate_unsigned\\Ovgate.dll").c_str(), "KvlValidationControl", &out,
                                     nullptr));
     EXPECT_EQ(nullptr, out);
+    // An intact signature under a root nobody trusts is refused before anything is loaded.
+    EXPECT_EQ(static_cast<DWORD>(CERT_E_UNTRUSTEDROOT),
+              NotComDllGetInterface(Signed(L"ovgate_untrusted_root\\Ovgate.dll").c_str(), "KvlValidationControl",
+                                    &out, nullptr));
+    EXPECT_EQ(nullptr, out);
 
     // Not in the install folder: beside the given module.
     TestUtil::ScratchDir empty;
