@@ -1,4 +1,5 @@
 #include "TestPki.h"
+#include "TestUtil.h"
 
 #include <wincrypt.h>
 
@@ -25,18 +26,6 @@ std::wstring ExeFolder()
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-std::string ReadAll(const std::wstring& path)
-{
-    std::string out;
-    FILE* f = _wfopen(path.c_str(), L"rb");
-    if (!f) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-    return out;
-}
-
 std::wstring FromUtf8(const std::string& text)
 {
     if (text.empty()) return std::wstring();
@@ -54,7 +43,7 @@ std::wstring SignedFile(const std::wstring& name) { return SignedFolder() + L"\\
 
 std::wstring Value(const std::wstring& key)
 {
-    std::wstring text = FromUtf8(ReadAll(SignedFile(L"trust.env")));
+    std::wstring text = FromUtf8(TestUtil::ReadFileBytes(SignedFile(L"trust.env")));
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find(L'\n', pos);
@@ -82,7 +71,7 @@ std::vector<BYTE> Thumbprint(const std::wstring& key)
 
 bool TrustTestRoot()
 {
-    std::string der = ReadAll(SignedFile(L"test_root.cer"));
+    std::string der = TestUtil::ReadFileBytes(SignedFile(L"test_root.cer"));
     if (der.empty()) return false;
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     if (!store) return false;

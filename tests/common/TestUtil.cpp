@@ -48,7 +48,7 @@ ScratchDir::ScratchDir()
     CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-static void RemoveTree(const std::wstring& dir)
+void RemoveTree(const std::wstring& dir)
 {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW((dir + L"\\*").c_str(), &fd);

@@ -48,6 +48,9 @@ private:
     std::wstring path_;
 };
 
+// Deletes a folder with everything below it.
+void RemoveTree(const std::wstring& dir);
+
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);

@@ -3,6 +3,7 @@
 #include "Lumetra/TrustedList.h"
 
 #include "TestPki.h"
+#include "TrustTestState.h"
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -21,41 +22,16 @@ const wchar_t kHalvarKey[] = L"Software\\Orvane\\Halvar";
 // state and put back what was there.
 class MachineTrustState {
 public:
+    // The list, the signal and the test mutex are handled by m_list; the validation DLL's key here.
     MachineTrustState()
     {
-        m_mutex = CreateMutexW(nullptr, FALSE, L"TelvanaTests.TrustMachineState");
-        const DWORD wait = WaitForSingleObject(m_mutex, INFINITE);
-        m_owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-        m_listPath = CTrustedList::DefaultPath();
-        std::string bytes = TestUtil::ReadFileBytes(m_listPath);
-        m_hadList = TestUtil::FileExists(m_listPath);
-        m_listBytes = bytes;
-        DeleteFileW(m_listPath.c_str());
-        m_hadAtom = GlobalFindAtomW(CTrustedList::RefreshSignalName()) != 0;
         SaveHalvar();
         DeleteHalvar();
-        ProcessTrustedList().Reload();
     }
     ~MachineTrustState()
     {
-        SetFileAttributesW(m_listPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(m_listPath.c_str());
-        if (m_hadList)
-            TestUtil::WriteFileBytes(m_listPath, m_listBytes);
-        if (!m_hadAtom) {
-            for (int i = 0; i < 1000; ++i) {
-                const ATOM atom = GlobalFindAtomW(CTrustedList::RefreshSignalName());
-                if (atom == 0)
-                    break;
-                GlobalDeleteAtom(atom);
-            }
-        }
         DeleteHalvar();
         RestoreHalvar();
-        ProcessTrustedList().Reload();
-        if (m_owned)
-            ReleaseMutex(m_mutex);
-        CloseHandle(m_mutex);
     }
     MachineTrustState(const MachineTrustState&) = delete;
     MachineTrustState& operator=(const MachineTrustState&) = delete;
@@ -118,12 +94,7 @@ private:
         RegCloseKey(key);
     }
 
-    HANDLE m_mutex = nullptr;
-    bool m_owned = false;
-    std::wstring m_listPath;
-    bool m_hadList = false;
-    std::string m_listBytes;
-    bool m_hadAtom = false;
+    InstalledListState m_list;
     bool m_hadHalvar = false;
     std::vector<Value> m_halvar;
 };
