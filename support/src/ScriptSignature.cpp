@@ -20,25 +20,6 @@ const char kBlockEnd[] = "// SIG // End signature block";
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kMaxScriptSize = 16 * 1024 * 1024;
 
-bool ReadFileContent(const wchar_t* path, std::vector<BYTE>& content)
-{
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    LARGE_INTEGER size = {};
-    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxScriptSize;
-    if (ok) {
-        content.assign(static_cast<size_t>(size.QuadPart), 0);
-        DWORD read = 0;
-        ok = content.empty() ||
-             (ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) &&
-              read == content.size());
-    }
-    CloseHandle(file);
-    return ok;
-}
-
 bool ReadMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& data)
 {
     DWORD size = 0;
@@ -139,6 +120,25 @@ bool ContentMatchesMessageDigest(const CMSG_SIGNER_INFO& signer, const std::vect
 
 } // namespace
 
+bool ReadWholeFile(const wchar_t* path, LONGLONG maxSize, std::vector<BYTE>& content)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size = {};
+    bool ok = GetFileSizeEx(file, &size) && size.QuadPart <= maxSize;
+    if (ok) {
+        content.assign(static_cast<size_t>(size.QuadPart), 0);
+        DWORD read = 0;
+        ok = content.empty() ||
+             (ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr) &&
+              read == content.size());
+    }
+    CloseHandle(file);
+    return ok;
+}
+
 bool SplitSignedScript(const std::vector<BYTE>& file, std::vector<BYTE>* signedText, std::vector<BYTE>* signature)
 {
     const std::string text(file.begin(), file.end());
@@ -204,7 +204,7 @@ bool OpenScriptSignature(const wchar_t* path, HCRYPTMSG* message, HCERTSTORE* st
     try {
         std::vector<BYTE> file;
         std::vector<BYTE> signature;
-        if (!ReadFileContent(path, file) || !SplitSignedScript(file, nullptr, &signature))
+        if (!ReadWholeFile(path, kMaxScriptSize, file) || !SplitSignedScript(file, nullptr, &signature))
             return false;
         CRYPT_DATA_BLOB blob = {static_cast<DWORD>(signature.size()), signature.data()};
         DWORD encoding = 0;
@@ -288,7 +288,7 @@ LONG VerifyScriptIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE st
     try {
         std::vector<BYTE> file;
         std::vector<BYTE> signedText;
-        if (!ReadFileContent(path, file) || !SplitSignedScript(file, &signedText, nullptr))
+        if (!ReadWholeFile(path, kMaxScriptSize, file) || !SplitSignedScript(file, &signedText, nullptr))
             return TRUST_E_NOSIGNATURE;
         // The script text is signed as UTF-16LE.
         std::wstring wide;

@@ -220,19 +220,7 @@ LONG VerifyPeImageIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE s
         return TRUST_E_NOSIGNATURE;
     try {
         std::vector<BYTE> image;
-        HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return TRUST_E_NOSIGNATURE;
-        LARGE_INTEGER size = {};
-        bool read = GetFileSizeEx(file, &size) && size.QuadPart <= kMaxImageSize;
-        if (read) {
-            image.resize(static_cast<size_t>(size.QuadPart));
-            DWORD done = 0;
-            read = image.empty() || (ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &done, nullptr) &&
-                                     done == image.size());
-        }
-        CloseHandle(file);
+        const bool read = ReadWholeFile(path, kMaxImageSize, image);
         if (!read || image.size() < 0x40)
             return TRUST_E_NOSIGNATURE;
 

@@ -38,6 +38,9 @@ void CloseWinVerifyTrustState(const wchar_t* path, HANDLE& state);
 // other than time validity or unknown revocation; else a CERT_E_ / TRUST_E_ code.
 LONG VerifyPrimarySignerChain(const wchar_t* path);
 
+// Reads a whole file of at most maxSize bytes (shared with every other reader and writer).
+bool ReadWholeFile(const wchar_t* path, LONGLONG maxSize, std::vector<BYTE>& content);
+
 // Signed script text ("// SIG // " comment lines carrying a base64 PKCS #7 block).
 // Where the platform cannot open such a file as a signed object, this opens the embedded
 // signature itself: *message and *store receive the signed message and its certificate store
