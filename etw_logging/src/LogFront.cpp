@@ -32,6 +32,7 @@ LoggingStartupValues& Startup()
     return values;
 }
 bool g_creationStarted = false;
+CLogBuilderIf* g_processBuilder = nullptr;
 
 internal::RetryingOnce g_holderOnce;
 std::atomic<LoggerHolder*> g_holder{nullptr};
@@ -52,14 +53,16 @@ struct HolderExitRoutine {
 void CreateHolder()
 {
     LoggingStartupValues values;
+    CLogBuilderIf* builder = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_startupLock);
         g_creationStarted = true;
         values = Startup();
+        builder = g_processBuilder;
     }
     std::unique_ptr<LoggerHolder> holder(new (std::nothrow) LoggerHolder());
     if (!holder) return;
-    holder->Build(CDefaultLogBuilder::Instance(), values);
+    holder->Build(builder ? *builder : CDefaultLogBuilder::Instance(), values);
     g_holder.store(holder.release(), std::memory_order_release);
 }
 
@@ -85,6 +88,12 @@ void InitializeLogging(const wchar_t* propertiesName, const wchar_t* appName, HI
     startup.hasHostName = hostName != nullptr;
     startup.hostName = hostName ? hostName : L"";
     startup.mechanism = mechanism;
+}
+
+void SetProcessLogBuilder(CLogBuilderIf* builder)
+{
+    std::lock_guard<std::mutex> lock(g_startupLock);
+    if (!g_creationStarted) g_processBuilder = builder;
 }
 
 LoggerHolder* GetLogger()

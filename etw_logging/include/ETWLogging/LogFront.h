@@ -110,6 +110,11 @@ LoggerHolder* GetLogger();
 // The process holder if it has been created, without creating it.
 LoggerHolder* PeekLogger();
 
+// Makes the process logger with this builder instead of the default one (null restores the
+// default). Like the start-up values, it counts only before the first log call; test programs
+// use it to read back what the code under test logged.
+void SetProcessLogBuilder(CLogBuilderIf* builder);
+
 // False when there is no holder or no logger.
 bool IsLogLevelEnabled(LogLevel level);
 
