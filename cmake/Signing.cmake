@@ -9,7 +9,7 @@
 #
 # CERT names a certificate of the PKI folder: publisher, holding, other, case_publisher,
 # listed, expired, untrusted_root, list_signer. Every function adds its OUTPUT to the
-# global property TELVANA_SIGNED_OUTPUTS.
+# global property TELVANA_SIGNED_OUTPUTS and to the signing target of its folder.
 
 if(NOT TELVANA_TEST_PKI_DIR OR NOT EXISTS ${TELVANA_TEST_PKI_DIR}/.done)
   message(FATAL_ERROR "Signing.cmake needs the test PKI: include cmake/TrustData.cmake first")
@@ -43,8 +43,17 @@ function(_telvana_sign_command out_var cert input output timestamp tsa_time)
   set(${out_var} ${cmd} PARENT_SCOPE)
 endfunction()
 
+# A custom command gets its rule only from a target of its own folder: every folder that makes
+# signed files has a target listing them, and TELVANA_SIGNED_TARGETS names those targets.
 function(_telvana_add_output output)
   set_property(GLOBAL APPEND PROPERTY TELVANA_SIGNED_OUTPUTS ${output})
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  string(MAKE_C_IDENTIFIER "telvana_signed_${folder}" target)
+  if(NOT TARGET ${target})
+    add_custom_target(${target})
+    set_property(GLOBAL APPEND PROPERTY TELVANA_SIGNED_TARGETS ${target})
+  endif()
+  target_sources(${target} PRIVATE ${output})
 endfunction()
 
 function(_telvana_pki_depends out_var)
