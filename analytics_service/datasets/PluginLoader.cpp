@@ -1,0 +1,169 @@
+#include "datasets/PluginLoader.h"
+
+#include "ETWLogging/LogFront.h"
+#include "Lumetra/CodeTrust.h"
+#include "Lumetra/SecureDll.h"
+
+#include <exception>
+#include <utility>
+
+namespace {
+
+struct HandleClose {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
+
+// Opened for reading and sharing only reading: nobody can write, rename or delete the file
+// while this is held.
+FileHandle PinFile(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return FileHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+template <typename Fn> Fn Export(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+} // namespace
+
+std::wstring GetRegisteredDataSetPath(const std::wstring& name, const Taliro::DataSetSource& source)
+{
+    std::wstring path;
+    const DWORD code = GetObfuscatedStringValueFromRegistry(name, path, source.root, source.keyPath);
+    if (code != ERROR_SUCCESS) {
+        if (ETWLogging::IsLogLevelEnabled(4))
+            ETWLogging::Log(4, L"PluginLoader", L"GetRegisteredDataSetPath", __LINE__,
+                            L"Failed to get dataset '%s' from registry. Error code: %lu", name.c_str(), code);
+        return std::wstring();
+    }
+    return path;
+}
+
+namespace Taliro {
+
+PluginLoader::PluginLoader(DataSetSource source) : m_source(std::move(source)) {}
+
+PluginLoader::~PluginLoader()
+{
+    for (ModuleHandle& module : m_modules)
+        module.reset();
+}
+
+bool PluginLoader::AttachDataSet(const std::wstring& name, KeyValueMap& data)
+{
+    try {
+        const std::wstring path = GetRegisteredDataSetPath(name, m_source);
+        if (!path.empty()) {
+            std::unique_ptr<DataSetRecord> record = LoadPluginDLL(path, name);
+            if (record) {
+                data.insert(record->values.begin(), record->values.end());
+                if (ETWLogging::IsLogLevelEnabled(3))
+                    ETWLogging::Log(3, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
+                                    L"Attached dataset '%s' to eventData", name.c_str());
+                return true;
+            }
+        }
+    } catch (const std::exception& e) {
+        if (ETWLogging::IsLogLevelEnabled(4))
+            ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
+                            L"Exception thrown while trying to attach dataset '%s'. Error message: %hs", name.c_str(),
+                            e.what());
+    } catch (...) {
+        if (ETWLogging::IsLogLevelEnabled(4))
+            ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
+                            L"Exception thrown while trying to attach dataset '%s'. Error message: %hs", name.c_str(),
+                            "unknown");
+    }
+    if (ETWLogging::IsLogLevelEnabled(4))
+        ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
+                        L"Dataset '%s' is not available", name.c_str());
+    return false;
+}
+
+std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& path, const std::wstring& name)
+{
+    ModuleHandle module;
+    {
+        // Held from the check until the load has mapped the file, so the file checked is the
+        // file loaded.
+        FileHandle pin = PinFile(path);
+        if (!pin) {
+            if (ETWLogging::IsLogLevelEnabled(4))
+                ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                                L"The DLL at the path '%s' cannot be opened. Error code: %lu", path.c_str(),
+                                GetLastError());
+            return nullptr;
+        }
+        const DWORD trust = m_source.trustCheck ? m_source.trustCheck(path.c_str())
+                                                : Lumetra::CheckFileTrust(path.c_str());
+        if (trust != ERROR_SUCCESS) {
+            if (ETWLogging::IsLogLevelEnabled(4))
+                ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                                L"The DLL at the path '%s' is not Orvane signed", path.c_str());
+            return nullptr;
+        }
+        module.reset(Lumetra::LoadLibraryFullPath(path.c_str()));
+    }
+    if (module) {
+        const auto isSupported = Export<IsSupportedFn>(module.get(), kIsSupportedExport);
+        const auto getDataSet = Export<GetDataSetFn>(module.get(), kGetDataSetExport);
+        const auto release = Export<ReleaseFn>(module.get(), kReleaseExport);
+        if (isSupported && getDataSet && release && isSupported(name.c_str()) != 0) {
+            IDataSetObject* object = getDataSet(name.c_str());
+            auto record = std::make_unique<DataSetRecord>();
+            bool built = false;
+            if (object == nullptr) {
+                if (ETWLogging::IsLogLevelEnabled(4))
+                    ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                                    L"DataSet %s: the DLL handed out no dataset", name.c_str());
+            } else {
+                built = BuildDataSetRecord(*object, name, *record);
+                release(object);
+            }
+            if (built) {
+                m_modules.push_back(std::move(module));
+                return record;
+            }
+        }
+    }
+    module.reset();
+    if (ETWLogging::IsLogLevelEnabled(4))
+        ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                        L"DataSet %s could not be loaded", name.c_str());
+    return nullptr;
+}
+
+bool PluginLoader::BuildDataSetRecord(IDataSetObject& object, const std::wstring& name, DataSetRecord& record)
+{
+    const wchar_t* objectName = object.GetName();
+    const std::int32_t count = object.GetCount();
+    if (objectName == nullptr || count < 0) {
+        if (ETWLogging::IsLogLevelEnabled(4))
+            ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::BuildDataSetRecord", __LINE__,
+                            L"DataSet %s is malformed (name %s, count %d)", name.c_str(),
+                            objectName ? L"present" : L"missing", count);
+        return false;
+    }
+    record.name = objectName;
+    for (std::uint32_t index = 0; index < static_cast<std::uint32_t>(count); ++index) {
+        const wchar_t* key = nullptr;
+        const wchar_t* value = nullptr;
+        if (object.GetItem(index, &key, &value) == 0)
+            continue;
+        if (key == nullptr || value == nullptr) {
+            if (ETWLogging::IsLogLevelEnabled(2))
+                ETWLogging::Log(2, L"PluginLoader", L"Taliro::PluginLoader::BuildDataSetRecord", __LINE__,
+                                L"DataSet %s: item %u has no %s; skipped", name.c_str(), index,
+                                key == nullptr ? L"key" : L"value");
+            continue;
+        }
+        record.values.emplace(key, value);
+    }
+    return true;
+}
+
+} // namespace Taliro

@@ -1,0 +1,63 @@
+// Finds the DLL registered for a dataset name, checks its signature, loads it and copies the
+// dataset it produces into a string map. One loader serves one load: its destruction unloads
+// every DLL that delivered a dataset.
+#pragma once
+#include "config/StringMaps.h"
+#include "datasets/DataSetExports.h"
+#include "datasets/Registry.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace Taliro {
+
+// Where dataset DLLs are registered and how their files are checked. The product uses the
+// defaults; tests point them at scratch keys.
+struct DataSetSource {
+    HKEY root = HKEY_LOCAL_MACHINE;
+    std::wstring keyPath = kDataSetsKeyPath;
+    // 0 when the file may be loaded; empty means Lumetra::CheckFileTrust.
+    std::function<DWORD(const wchar_t* path)> trustCheck;
+};
+
+struct DataSetRecord {
+    KeyValueMap values;
+    std::wstring name;
+};
+
+struct ModuleFree {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+using ModuleHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFree>;
+
+class PluginLoader {
+public:
+    explicit PluginLoader(DataSetSource source = DataSetSource());
+    // Unloads the DLLs in the order they were loaded.
+    ~PluginLoader();
+    PluginLoader(const PluginLoader&) = delete;
+    PluginLoader& operator=(const PluginLoader&) = delete;
+
+    // Adds the dataset's pairs to `data` (keys already there keep their values); true when attached.
+    bool AttachDataSet(const std::wstring& name, KeyValueMap& data);
+    // Empty when the file is not trusted, cannot be loaded, lacks an export, does not support the
+    // name or hands out a malformed dataset.
+    std::unique_ptr<DataSetRecord> LoadPluginDLL(const std::wstring& path, const std::wstring& name);
+
+private:
+    // False (nothing usable) for a dataset without a name or with a negative count.
+    static bool BuildDataSetRecord(IDataSetObject& object, const std::wstring& name, DataSetRecord& record);
+
+    DataSetSource m_source;
+    std::vector<ModuleHandle> m_modules;
+};
+
+} // namespace Taliro
+
+// The registered DLL path of a dataset; empty (and logged) when there is none.
+std::wstring GetRegisteredDataSetPath(const std::wstring& name, const Taliro::DataSetSource& source = {});

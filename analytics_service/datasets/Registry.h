@@ -1,0 +1,16 @@
+// Enciphered dataset registrations: one value per dataset name under the DataSets key, holding
+// the full path of the DLL that produces it.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+constexpr wchar_t kDataSetsKeyPath[] = L"SOFTWARE\\Orvane\\OvTelvana\\DataSets";
+constexpr DWORD kDataSetsKeyNotOpened = 1011;
+constexpr DWORD kDataSetsValueNotRead = 1012;
+
+// 0 with the deciphered text, 1011 when the key cannot be opened, 1012 when the value cannot be
+// read. Root and key path are the product's unless a caller (a test) points elsewhere.
+DWORD GetObfuscatedStringValueFromRegistry(const std::wstring& valueName, std::wstring& text,
+                                           HKEY root = HKEY_LOCAL_MACHINE,
+                                           const std::wstring& keyPath = kDataSetsKeyPath);
