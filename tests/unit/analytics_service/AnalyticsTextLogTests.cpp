@@ -1,0 +1,172 @@
+// The analytics text log through the real pieces: the enciphered switch in a scratch key, the
+// folder under the real common application-data folder, the file's exact bytes.
+#include "logging/AnalyticsLogger.h"
+
+#include "Lumetra/ObfuscatedRegKey.h"
+
+#include "LogCapture.h"
+#include "TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace Taliro::Analytics;
+
+namespace {
+
+const bool g_capture = (LogCapture::InstallBeforeFirstLog(), true);
+
+class TextLog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        wchar_t programData[MAX_PATH] = {};
+        ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH));
+        const std::wstring name = TestUtil::UniqueName(L"TelvanaTextLog");
+        m_folder = std::wstring(programData) + L"\\" + name;
+        Use(L"$(FOLDERID_ProgramData)\\" + name);
+        LogCapture::Clear();
+    }
+    void TearDown() override
+    {
+        CAnalyticsLoggerHelper::SetInstance(nullptr);
+        TestUtil::RemoveTree(m_folder);
+    }
+    void Use(const std::wstring& folder)
+    {
+        AnalyticsLogLocation location;
+        location.root = m_key.Root();
+        location.keyPath = m_key.Path();
+        location.folder = folder;
+        CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(location));
+    }
+    void Switch(DWORD value)
+    {
+        Lumetra::CObfuscatedRegKey key;
+        ASSERT_EQ(0, key.Open(m_key.Root(), m_key.Path().c_str()));
+        ASSERT_EQ(0, key.SetDWORDValue(L"enableLegacyAutomationLogs", value));
+    }
+    static std::string Stamp()
+    {
+        SYSTEMTIME t;
+        GetSystemTime(&t);
+        char text[32];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02uZ", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                      t.wSecond);
+        return text;
+    }
+    // The file as written between two stamps, with each "%TS%" of `expected` being the one or the other.
+    void ExpectFile(const std::wstring& name, const std::string& expected, const std::string& before)
+    {
+        const std::string after = Stamp();
+        const std::string actual = TestUtil::ReadFileBytes(m_folder + L"\\" + name);
+        std::string withBefore = expected, withAfter = expected;
+        for (size_t at; (at = withBefore.find("%TS%")) != std::string::npos;) withBefore.replace(at, 4, before);
+        for (size_t at; (at = withAfter.find("%TS%")) != std::string::npos;) withAfter.replace(at, 4, after);
+        EXPECT_TRUE(actual == withBefore || actual == withAfter) << actual << "\nexpected\n" << withBefore;
+    }
+
+    TestUtil::ScratchRegKey m_key;
+    std::wstring m_folder;
+};
+
+TEST_F(TextLog, WithoutTheSwitchNothingIsTouched)
+{
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    Switch(2);
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    const DWORD plain = 1;
+    ASSERT_TRUE(m_key.WriteRaw(L"enableLegacyAutomationLogs", REG_DWORD, &plain, sizeof plain));
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_FALSE(TestUtil::FileExists(m_folder));
+    EXPECT_TRUE(LogCapture::Lines().empty());
+}
+
+TEST_F(TextLog, EachRecordIsOneExactLine)
+{
+    Switch(1);
+    const std::string before = Stamp();
+    CAnalyticsLogger::LogRecord(TransportsLog, L"evt-1", {L"ga_legacy"}, Success, L"v=1&tid=UA-1&cd=caf%C3%A9", L"");
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id\u65e5x", {L"ga\u0100", L"b"}, Fail, L"a\u00e9\u65e5\"\\\n", L"");
+    CAnalyticsLogger::LogRecord(TransportsLog, L"e", {}, static_cast<RecordStatus>(7), L"", L"");
+    CAnalyticsLogger::LogRecord(RawTrackLog, L"r", {L"x"}, Unprocessed, L"raw", L"ignored");
+    CAnalyticsLogger::LogRecord(ErrorLog, L"q", {}, Success, L"d", L"boom\u65e5");
+    CAnalyticsLogger::LogRecord(static_cast<LogType>(9), L"q", {}, Success, L"d", L"");
+    ExpectFile(L"TransportsLog.txt",
+               "{\"uniqueId\":\"evt-1\",\"transports\":[\"ga_legacy\"],\"status\":\"Success\",\"timeStamp\":\"%TS%\","
+               "\"data\":\"v=1&tid=UA-1&cd=caf%C3%A9\"}\r\n"
+               "{\"uniqueId\":\"idx\",\"transports\":[\"ga\",\"b\"],\"status\":\"Fail\",\"timeStamp\":\"%TS%\","
+               "\"data\":\"a\xE9\\\"\\\\\\n\"}\r\n"
+               "{\"uniqueId\":\"e\",\"transports\":[],\"status\":\"Error\",\"timeStamp\":\"%TS%\",\"data\":\"{}\"}\r\n",
+               before);
+    ExpectFile(L"RawTrackLog.txt", "{\"uniqueId\":\"r\",\"timeStamp\":\"%TS%\",\"data\":\"raw\"}\r\n", before);
+    ExpectFile(L"ErrorLog.txt", "{\"uniqueId\":\"q\",\"error\":\"boom\",\"timeStamp\":\"%TS%\",\"data\":\"d\"}\r\n", before);
+    EXPECT_EQ(1u, LogCapture::Count(L"Unknown record status: 7", 4));
+    EXPECT_EQ(1u, LogCapture::Count(L"Unknown LogType: 9", 4, L"AnalyticsLogger",
+                                    L"Taliro::Analytics::CAnalyticsLoggerHelper::GetStream"));
+    EXPECT_EQ(1u, LogCapture::Count(L"CreateDirectory for " + m_folder + L", result: 1", 3));
+    EXPECT_EQ(6u, LogCapture::Count(L"LegacyAutomationLogging is enabled", 3));
+}
+
+TEST_F(TextLog, UnresolvedOrUnreachableFolderWritesNothing)
+{
+    Switch(1);
+    Use(L"$(NoSuchPlaceholder)\\Telvana");
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_EQ(1u, LogCapture::Count(L"Couldn't resolve place holder for: $(NoSuchPlaceholder)\\Telvana", 4));
+
+    Use(m_folder + L"\\missing\\deeper");
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_EQ(1u, LogCapture::Count(L"CreateDirectory for " + m_folder + L"\\missing\\deeper, result: 0", 3));
+    EXPECT_EQ(1u, LogCapture::Count(L"LogStream is not open", 4, L"AnalyticsLogger",
+                                    L"Taliro::Analytics::CAnalyticsLogger::Log"));
+    EXPECT_FALSE(TestUtil::FileExists(m_folder));
+    CAnalyticsLogger(nullptr).Log(L"x");
+    EXPECT_EQ(1u, LogCapture::Count(L"logStream is null. Not going to log", 3));
+}
+
+TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
+{
+    Switch(1);
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring tool = exe;
+    tool = tool.substr(0, tool.find_last_of(L'\\') + 1) + L"textlog_appender.exe";
+    const int kRecords = 300;
+    std::vector<PROCESS_INFORMATION> writers;
+    for (const wchar_t* fill : {L"A", L"B", L"C"}) {
+        std::wstring command = L"\"" + tool + L"\" \"" + m_key.Path() + L"\" \"" + m_folder + L"\" " +
+                               std::to_wstring(kRecords) + L" " + fill;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+        writers.push_back(process);
+    }
+    for (PROCESS_INFORMATION& process : writers) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    const std::string text = TestUtil::ReadFileBytes(m_folder + L"\\TransportsLog.txt");
+    int lines[3] = {};
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        const std::string line = text.substr(start, end - start);
+        const char fill = line.size() > 15 ? line[13] : '?';
+        const std::string tail = "\"data\":\"" + std::string(3000, fill) + "\"}";
+        const bool whole = line.compare(0, 14, std::string("{\"uniqueId\":\"") + fill) == 0 && line.size() > tail.size() &&
+                           line.compare(line.size() - tail.size(), tail.size(), tail) == 0 && fill >= 'A' && fill <= 'C';
+        ASSERT_TRUE(whole) << "line " << (lines[0] + lines[1] + lines[2]) << ": " << line.substr(0, 120);
+        ++lines[fill - 'A'];
+    }
+    EXPECT_EQ(text.size(), start);
+    EXPECT_EQ(kRecords, lines[0]);
+    EXPECT_EQ(kRecords, lines[1]);
+    EXPECT_EQ(kRecords, lines[2]);
+}
+
+} // namespace
