@@ -30,9 +30,8 @@ long long CDataSetStore::SystemClock()
     return std::chrono::duration_cast<Ticks>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-CDataSetStore::CDataSetStore(long long freshnessSeconds, Taliro::DataSetSource source, Clock clock)
-    : m_freshnessSeconds(freshnessSeconds), m_source(std::move(source)),
-      m_clock(clock ? std::move(clock) : Clock(&CDataSetStore::SystemClock))
+CDataSetStore::CDataSetStore(long long freshnessSeconds, Clock clock)
+    : m_freshnessSeconds(freshnessSeconds), m_clock(clock ? std::move(clock) : Clock(&CDataSetStore::SystemClock))
 {
 }
 
@@ -50,7 +49,7 @@ KeyValueMap CDataSetStore::GetDataSet(const std::wstring& name)
 
 bool CDataSetStore::LoadDataSet(const std::wstring& name, KeyValueMap& dataSet)
 {
-    Taliro::PluginLoader loader(m_source);
+    Taliro::PluginLoader loader;
     if (loader.AttachDataSet(name, dataSet))
         return true;
     if (ETWLogging::IsLogLevelEnabled(4))

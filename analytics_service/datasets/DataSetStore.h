@@ -14,8 +14,7 @@ public:
     static long long SystemClock();
 
     // An empty clock means SystemClock.
-    explicit CDataSetStore(long long freshnessSeconds = 180, Taliro::DataSetSource source = Taliro::DataSetSource(),
-                           Clock clock = nullptr);
+    explicit CDataSetStore(long long freshnessSeconds = 180, Clock clock = nullptr);
 
     // The dataset's pairs; empty when it is neither fresh in the cache nor loadable.
     KeyValueMap GetDataSet(const std::wstring& name);
@@ -25,6 +24,5 @@ public:
 
 private:
     long long m_freshnessSeconds;
-    Taliro::DataSetSource m_source;
     Clock m_clock;
 };

@@ -1,4 +1,5 @@
 #include "datasets/PluginLoader.h"
+#include "datasets/Registry.h"
 
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/CodeTrust.h"
@@ -30,10 +31,10 @@ template <typename Fn> Fn Export(HMODULE module, const char* name)
 
 } // namespace
 
-std::wstring GetRegisteredDataSetPath(const std::wstring& name, const Taliro::DataSetSource& source)
+std::wstring GetRegisteredDataSetPath(const std::wstring& name)
 {
     std::wstring path;
-    const DWORD code = GetObfuscatedStringValueFromRegistry(name, path, source.root, source.keyPath);
+    const DWORD code = GetObfuscatedStringValueFromRegistry(name, path);
     if (code != ERROR_SUCCESS) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, L"PluginLoader", L"GetRegisteredDataSetPath", __LINE__,
@@ -45,7 +46,7 @@ std::wstring GetRegisteredDataSetPath(const std::wstring& name, const Taliro::Da
 
 namespace Taliro {
 
-PluginLoader::PluginLoader(DataSetSource source) : m_source(std::move(source)) {}
+PluginLoader::PluginLoader(TrustCheck trustCheck) : m_trustCheck(std::move(trustCheck)) {}
 
 PluginLoader::~PluginLoader()
 {
@@ -56,7 +57,7 @@ PluginLoader::~PluginLoader()
 bool PluginLoader::AttachDataSet(const std::wstring& name, KeyValueMap& data)
 {
     try {
-        const std::wstring path = GetRegisteredDataSetPath(name, m_source);
+        const std::wstring path = GetRegisteredDataSetPath(name);
         if (!path.empty()) {
             std::unique_ptr<DataSetRecord> record = LoadPluginDLL(path, name);
             if (record) {
@@ -98,8 +99,7 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
                                 GetLastError());
             return nullptr;
         }
-        const DWORD trust = m_source.trustCheck ? m_source.trustCheck(path.c_str())
-                                                : Lumetra::CheckFileTrust(path.c_str());
+        const DWORD trust = m_trustCheck ? m_trustCheck(path.c_str()) : Lumetra::CheckFileTrust(path.c_str());
         if (trust != ERROR_SUCCESS) {
             if (ETWLogging::IsLogLevelEnabled(4))
                 ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,

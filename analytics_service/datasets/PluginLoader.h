@@ -4,7 +4,6 @@
 #pragma once
 #include "config/StringMaps.h"
 #include "datasets/DataSetExports.h"
-#include "datasets/Registry.h"
 
 #include <windows.h>
 
@@ -16,14 +15,8 @@
 
 namespace Taliro {
 
-// Where dataset DLLs are registered and how their files are checked. The product uses the
-// defaults; tests point them at scratch keys.
-struct DataSetSource {
-    HKEY root = HKEY_LOCAL_MACHINE;
-    std::wstring keyPath = kDataSetsKeyPath;
-    // 0 when the file may be loaded; empty means Lumetra::CheckFileTrust.
-    std::function<DWORD(const wchar_t* path)> trustCheck;
-};
+// 0 when the file may be loaded.
+using TrustCheck = std::function<DWORD(const wchar_t* path)>;
 
 struct DataSetRecord {
     KeyValueMap values;
@@ -37,7 +30,8 @@ using ModuleHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFree>
 
 class PluginLoader {
 public:
-    explicit PluginLoader(DataSetSource source = DataSetSource());
+    // An empty check means Lumetra::CheckFileTrust.
+    explicit PluginLoader(TrustCheck trustCheck = nullptr);
     // Unloads the DLLs in the order they were loaded.
     ~PluginLoader();
     PluginLoader(const PluginLoader&) = delete;
@@ -53,11 +47,11 @@ private:
     // False (nothing usable) for a dataset without a name or with a negative count.
     static bool BuildDataSetRecord(IDataSetObject& object, const std::wstring& name, DataSetRecord& record);
 
-    DataSetSource m_source;
+    TrustCheck m_trustCheck;
     std::vector<ModuleHandle> m_modules;
 };
 
 } // namespace Taliro
 
 // The registered DLL path of a dataset; empty (and logged) when there is none.
-std::wstring GetRegisteredDataSetPath(const std::wstring& name, const Taliro::DataSetSource& source = {});
+std::wstring GetRegisteredDataSetPath(const std::wstring& name);

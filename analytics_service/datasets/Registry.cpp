@@ -1,16 +1,20 @@
 #include "datasets/Registry.h"
 
+#include "registry/CAUtils.h"
+
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/ObfuscatedRegKey.h"
 
-DWORD GetObfuscatedStringValueFromRegistry(const std::wstring& valueName, std::wstring& text, HKEY root,
-                                           const std::wstring& keyPath)
+DWORD GetObfuscatedStringValueFromRegistry(const std::wstring& valueName, std::wstring& text)
 {
+    HKEY root = HKEY_LOCAL_MACHINE;
+    std::wstring path = kDataSetsKeyPath;
+    ResolveRegistryLocation(root, path);
     Lumetra::CObfuscatedRegKey key;
-    if (key.Open(root, keyPath.c_str(), KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS) {
+    if (key.Open(root, path.c_str(), KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, L"Registry", L"GetObfuscatedStringValueFromRegistry", __LINE__,
-                            L"Cannot open the registry key '%s'", keyPath.c_str());
+                            L"Cannot open the registry key '%s'", kDataSetsKeyPath);
         return kDataSetsKeyNotOpened;
     }
     std::wstring value;

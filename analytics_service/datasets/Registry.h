@@ -10,7 +10,5 @@ constexpr DWORD kDataSetsKeyNotOpened = 1011;
 constexpr DWORD kDataSetsValueNotRead = 1012;
 
 // 0 with the deciphered text, 1011 when the key cannot be opened, 1012 when the value cannot be
-// read. Root and key path are the product's unless a caller (a test) points elsewhere.
-DWORD GetObfuscatedStringValueFromRegistry(const std::wstring& valueName, std::wstring& text,
-                                           HKEY root = HKEY_LOCAL_MACHINE,
-                                           const std::wstring& keyPath = kDataSetsKeyPath);
+// read. The key follows the service's registry redirection (registry/CAUtils.h).
+DWORD GetObfuscatedStringValueFromRegistry(const std::wstring& valueName, std::wstring& text);

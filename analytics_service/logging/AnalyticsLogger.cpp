@@ -1,5 +1,7 @@
 #include "logging/AnalyticsLogger.h"
 
+#include "registry/CAUtils.h"
+
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/CommonReplacements.h"
 #include "Lumetra/ObfuscatedRegKey.h"
@@ -80,7 +82,7 @@ bool CAnalyticsLogFile::Close()
 
 // ---------------------------------------------------------------------------------------------
 
-CAnalyticsLoggerHelper::CAnalyticsLoggerHelper(AnalyticsLogLocation location) : m_location(std::move(location)) {}
+CAnalyticsLoggerHelper::CAnalyticsLoggerHelper(std::wstring folder) : m_folder(std::move(folder)) {}
 
 CAnalyticsLoggerHelper::~CAnalyticsLoggerHelper() = default;
 
@@ -102,12 +104,16 @@ std::shared_ptr<CAnalyticsLoggerHelper> CAnalyticsLoggerHelper::SetInstance(
 
 bool CAnalyticsLoggerHelper::IsLegacyAutomationLogEnabled()
 {
+    static const wchar_t kKeyPath[] = L"Software\\Orvane\\OvTelvana";
+    HKEY root = HKEY_LOCAL_MACHINE;
+    std::wstring path = kKeyPath;
+    ResolveRegistryLocation(root, path);
     // Only read here, so read access is all that is asked for.
     Lumetra::CObfuscatedRegKey key;
-    if (key.Open(m_location.root, m_location.keyPath.c_str(), KEY_READ) != ERROR_SUCCESS) {
+    if (key.Open(root, path.c_str(), KEY_READ) != ERROR_SUCCESS) {
         if (ETWLogging::IsLogLevelEnabled(2))
             ETWLogging::Log(2, kSource, L"Taliro::Analytics::CAnalyticsLoggerHelper::IsLegacyAutomationLogEnabled",
-                            __LINE__, L"Unable to open regKey %s", m_location.keyPath.c_str());
+                            __LINE__, L"Unable to open regKey %s", kKeyPath);
         return false;
     }
     DWORD value = 0;
@@ -123,14 +129,14 @@ std::shared_ptr<CAnalyticsLogFile> CAnalyticsLoggerHelper::GetStream(LogType typ
                         L"LegacyAutomationLogging is enabled");
 
     // The expander answers true even when a placeholder stays unexpanded; its counts tell.
-    std::wstring folder = m_location.folder;
+    std::wstring folder = m_folder;
     Lumetra::CommonReplacements replacements;
     const bool replaced = replacements.Replace(folder);
     const auto statistics = replacements.GetStatistics();
     if (!replaced || statistics.first != statistics.second) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, kSource, L"Taliro::Analytics::CAnalyticsLoggerHelper::GetStream", __LINE__,
-                            L"Couldn't resolve place holder for: %s", m_location.folder.c_str());
+                            L"Couldn't resolve place holder for: %s", m_folder.c_str());
         return nullptr;
     }
     if (!PathFileExistsW(folder.c_str())) {

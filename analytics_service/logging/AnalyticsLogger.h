@@ -20,14 +20,7 @@ namespace Analytics {
 enum LogType : std::uint32_t { TransportsLog = 0, RawTrackLog = 1, ErrorLog = 2 };
 enum RecordStatus : std::uint32_t { Fail = 0, Success = 1, Unprocessed = 2 };
 
-// Where the switch is read and the files are written. The product uses the defaults; tests
-// point them at scratch keys and folders.
-struct AnalyticsLogLocation {
-    HKEY root = HKEY_LOCAL_MACHINE;
-    std::wstring keyPath = L"Software\\Orvane\\OvTelvana";
-    // Placeholders are expanded for every record.
-    std::wstring folder = L"$(FOLDERID_ProgramData)\\Orvane\\Telvana";
-};
+constexpr wchar_t kAnalyticsLogFolder[] = L"$(FOLDERID_ProgramData)\\Orvane\\Telvana";
 
 // A log file opened for appending with every kind of sharing. A line goes out in one write at
 // the end of the file, under an exclusive lock of one byte far past any real end of the file:
@@ -58,7 +51,9 @@ private:
 
 class CAnalyticsLoggerHelper {
 public:
-    explicit CAnalyticsLoggerHelper(AnalyticsLogLocation location = AnalyticsLogLocation());
+    // The folder's placeholders are expanded for every record. The switch's key follows the
+    // service's registry redirection (registry/CAUtils.h).
+    explicit CAnalyticsLoggerHelper(std::wstring folder = kAnalyticsLogFolder);
     virtual ~CAnalyticsLoggerHelper();
     CAnalyticsLoggerHelper(const CAnalyticsLoggerHelper&) = delete;
     CAnalyticsLoggerHelper& operator=(const CAnalyticsLoggerHelper&) = delete;
@@ -86,14 +81,14 @@ public:
 
     // The process-wide instance, created on first use.
     static std::shared_ptr<CAnalyticsLoggerHelper> GetInstance();
-    // Puts another instance in its place (tests); returns the one it replaces.
+    // Puts another instance in its place (tests use other folders); returns the one it replaces.
     static std::shared_ptr<CAnalyticsLoggerHelper> SetInstance(std::shared_ptr<CAnalyticsLoggerHelper> instance);
 
     // Read afresh for every record.
     bool IsLegacyAutomationLogEnabled();
 
 private:
-    AnalyticsLogLocation m_location;
+    std::wstring m_folder;
 };
 
 class CAnalyticsLogger {

@@ -1,12 +1,9 @@
 // Appends records to the analytics text log from a process of its own, so a test can run
 // several writers at once.
-//   textlog_appender <key path under HKCU> <folder> <count> <fill character>
+//   textlog_appender <registry redirection prefix under HKCU> <folder> <count> <fill character>
 // Each record is a transports record whose data is 3000 copies of the fill character.
 #include "logging/AnalyticsLogger.h"
-
-#include <cwchar>
-#include <memory>
-#include <string>
+#include "registry/CAUtils.h"
 
 using namespace Taliro::Analytics;
 
@@ -14,14 +11,10 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc != 5)
         return 2;
-    AnalyticsLogLocation location;
-    location.root = HKEY_CURRENT_USER;
-    location.keyPath = argv[1];
-    location.folder = argv[2];
-    CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(location));
-    const int count = _wtoi(argv[3]);
+    SetRegistryRedirection(HKEY_CURRENT_USER, argv[1]);
+    CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(argv[2]));
     const std::wstring data(3000, argv[4][0]);
-    for (int i = 0; i < count; ++i)
+    for (int i = _wtoi(argv[3]); i > 0; --i)
         CAnalyticsLogger::LogRecord(TransportsLog, argv[4], {L"ga_legacy"}, Success, data, L"");
     return 0;
 }

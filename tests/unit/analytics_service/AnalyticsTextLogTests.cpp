@@ -1,6 +1,7 @@
 // The analytics text log through the real pieces: the enciphered switch in a scratch key, the
 // folder under the real common application-data folder, the file's exact bytes.
 #include "logging/AnalyticsLogger.h"
+#include "registry/CAUtils.h"
 
 #include "Lumetra/ObfuscatedRegKey.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,26 +29,20 @@ protected:
         ASSERT_NE(0u, GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH));
         const std::wstring name = TestUtil::UniqueName(L"TelvanaTextLog");
         m_folder = std::wstring(programData) + L"\\" + name;
-        Use(L"$(FOLDERID_ProgramData)\\" + name);
+        CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(L"$(FOLDERID_ProgramData)\\" + name));
+        SetRegistryRedirection(m_key.Root(), m_key.Path());
         LogCapture::Clear();
     }
     void TearDown() override
     {
+        ClearRegistryRedirection();
         CAnalyticsLoggerHelper::SetInstance(nullptr);
         TestUtil::RemoveTree(m_folder);
-    }
-    void Use(const std::wstring& folder)
-    {
-        AnalyticsLogLocation location;
-        location.root = m_key.Root();
-        location.keyPath = m_key.Path();
-        location.folder = folder;
-        CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(location));
     }
     void Switch(DWORD value)
     {
         Lumetra::CObfuscatedRegKey key;
-        ASSERT_EQ(0, key.Open(m_key.Root(), m_key.Path().c_str()));
+        ASSERT_EQ(0, key.Create(m_key.Root(), (m_key.Path() + L"\\Software\\Orvane\\OvTelvana").c_str()));
         ASSERT_EQ(0, key.SetDWORDValue(L"enableLegacyAutomationLogs", value));
     }
     static std::string Stamp()
@@ -73,16 +69,24 @@ protected:
     std::wstring m_folder;
 };
 
-TEST_F(TextLog, WithoutTheSwitchNothingIsTouched)
+TEST_F(TextLog, WithoutTheSwitchOrAResolvedFolderNothingIsWritten)
 {
     CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_EQ(1u, LogCapture::Count(L"Unable to open regKey Software\\Orvane\\OvTelvana", 2));
     Switch(2);
     CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
-    const DWORD plain = 1;
-    ASSERT_TRUE(m_key.WriteRaw(L"enableLegacyAutomationLogs", REG_DWORD, &plain, sizeof plain));
+    EXPECT_EQ(1u, LogCapture::Lines().size());
+
+    Switch(1);
+    CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(L"$(NoSuchPlaceholder)\\Telvana"));
     CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_EQ(1u, LogCapture::Count(L"Couldn't resolve place holder for: $(NoSuchPlaceholder)\\Telvana", 4));
+    CAnalyticsLoggerHelper::SetInstance(std::make_shared<CAnalyticsLoggerHelper>(m_folder + L"\\missing\\deeper"));
+    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
+    EXPECT_EQ(1u, LogCapture::Count(L"CreateDirectory for " + m_folder + L"\\missing\\deeper, result: 0", 3));
+    EXPECT_EQ(1u, LogCapture::Count(L"LogStream is not open", 4, L"AnalyticsLogger",
+                                    L"Taliro::Analytics::CAnalyticsLogger::Log"));
     EXPECT_FALSE(TestUtil::FileExists(m_folder));
-    EXPECT_TRUE(LogCapture::Lines().empty());
 }
 
 TEST_F(TextLog, EachRecordIsOneExactLine)
@@ -111,23 +115,6 @@ TEST_F(TextLog, EachRecordIsOneExactLine)
     EXPECT_EQ(6u, LogCapture::Count(L"LegacyAutomationLogging is enabled", 3));
 }
 
-TEST_F(TextLog, UnresolvedOrUnreachableFolderWritesNothing)
-{
-    Switch(1);
-    Use(L"$(NoSuchPlaceholder)\\Telvana");
-    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
-    EXPECT_EQ(1u, LogCapture::Count(L"Couldn't resolve place holder for: $(NoSuchPlaceholder)\\Telvana", 4));
-
-    Use(m_folder + L"\\missing\\deeper");
-    CAnalyticsLogger::LogRecord(TransportsLog, L"id", {L"ga_legacy"}, Success, L"v=1", L"");
-    EXPECT_EQ(1u, LogCapture::Count(L"CreateDirectory for " + m_folder + L"\\missing\\deeper, result: 0", 3));
-    EXPECT_EQ(1u, LogCapture::Count(L"LogStream is not open", 4, L"AnalyticsLogger",
-                                    L"Taliro::Analytics::CAnalyticsLogger::Log"));
-    EXPECT_FALSE(TestUtil::FileExists(m_folder));
-    CAnalyticsLogger(nullptr).Log(L"x");
-    EXPECT_EQ(1u, LogCapture::Count(L"logStream is null. Not going to log", 3));
-}
-
 TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
 {
     Switch(1);
@@ -151,22 +138,19 @@ TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
+    // Every line, its time stamp cut out, is one of the writers' whole records.
     const std::string text = TestUtil::ReadFileBytes(m_folder + L"\\TransportsLog.txt");
-    int lines[3] = {};
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        const std::string line = text.substr(start, end - start);
-        const char fill = line.size() > 15 ? line[13] : '?';
-        const std::string tail = "\"data\":\"" + std::string(3000, fill) + "\"}";
-        const bool whole = line.compare(0, 14, std::string("{\"uniqueId\":\"") + fill) == 0 && line.size() > tail.size() &&
-                           line.compare(line.size() - tail.size(), tail.size(), tail) == 0 && fill >= 'A' && fill <= 'C';
-        ASSERT_TRUE(whole) << "line " << (lines[0] + lines[1] + lines[2]) << ": " << line.substr(0, 120);
-        ++lines[fill - 'A'];
+    std::map<std::string, int> lines, expected;
+    for (char fill : {'A', 'B', 'C'})
+        expected[std::string("{\"uniqueId\":\"") + fill + "\",\"transports\":[\"ga_legacy\"],\"status\":\"Success\","
+                 "\"timeStamp\":\"\",\"data\":\"" + std::string(3000, fill) + "\"}"] = kRecords;
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        std::string line = text.substr(start, end - start);
+        const size_t stamp = line.find("\"timeStamp\":\"");
+        ++lines[stamp == std::string::npos ? line : line.erase(stamp + 13, 20)];
     }
-    EXPECT_EQ(text.size(), start);
-    EXPECT_EQ(kRecords, lines[0]);
-    EXPECT_EQ(kRecords, lines[1]);
-    EXPECT_EQ(kRecords, lines[2]);
+    EXPECT_EQ(3 * (expected.begin()->first.size() + 22) * kRecords, text.size());
+    EXPECT_TRUE(lines == expected) << lines.size() << " different lines";
 }
 
 } // namespace
