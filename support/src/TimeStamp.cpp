@@ -350,7 +350,7 @@ DWORD GetSignerSigningTime(HCRYPTMSG message, DWORD signerIndex, FILETIME* signi
         return error;
 
     if (const wchar_t* reason = CheckStamp(message, signerIndex, *value, token.message, stampSigner, time, &error)) {
-        CLogger::Log(2, L"TimeStamp", L"Lumetra::internal::GetSignerSigningTime", __LINE__,
+        CLogger::Log(2, L"Logging\\internal_logging", L"Lumetra::internal::GetSignerSigningTime", __LINE__,
                      L"Time stamp of signer %lu ignored, its chain is judged at the current time: %s (0x%08X)",
                      signerIndex, reason, error);
         return 0;
