@@ -90,7 +90,8 @@ ossl_ca() { # name issuer-or-self subject extensions start end [serial]
   openssl x509 -in "$name.pem" -outform DER -out "$name.cer"
 }
 
-names=(root second_root publisher holding other case_publisher listed expired untrusted_root list_signer tsa)
+names=(root second_root publisher holding other case_publisher listed expired untrusted_root list_signer tsa
+       untrusted_tsa)
 # RSA key generation is most of the time: run it in parallel.
 pids=()
 for n in "${names[@]}"; do openssl genrsa -out "$n.key" 2048 2>/dev/null & pids+=($!); done
@@ -107,6 +108,7 @@ ossl_ca expired       root        "/CN=$publisher/O=Telvana Test"       codesign
 ossl_ca untrusted_root second_root "/CN=$publisher/O=Telvana Test"      codesign_ext $leaf_start $long_end
 ossl_ca list_signer   root        "/CN=Telvana Test Trusted List Signer" codesign_ext $leaf_start $long_end
 ossl_ca tsa           root        "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
+ossl_ca untrusted_tsa second_root "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
 
 # What osslsigncode embeds: the signer and its issuing root.
 for leaf in publisher holding other case_publisher listed expired list_signer; do
@@ -114,6 +116,7 @@ for leaf in publisher holding other case_publisher listed expired list_signer; d
 done
 cat untrusted_root.pem second_root.pem > untrusted_root.chain.pem
 cat tsa.pem root.pem > tsa.chain.pem
+cat untrusted_tsa.pem second_root.pem > untrusted_tsa.chain.pem
 
 sha1() { openssl x509 -in "$1.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr a-f A-F; }
 serial() { openssl x509 -in "$1.pem" -noout -serial | sed 's/.*=//' | tr a-f A-F; }
