@@ -1,4 +1,5 @@
 #include "datasets/DataSetStore.h"
+#include "datasets/PluginLoader.h"
 
 #include "ETWLogging/LogFront.h"
 

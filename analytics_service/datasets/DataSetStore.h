@@ -2,7 +2,6 @@
 // cached copy is fresh, and loads the dataset from its DLL otherwise. Worker thread only.
 #pragma once
 #include "config/StringMaps.h"
-#include "datasets/PluginLoader.h"
 
 #include <functional>
 #include <string>

@@ -112,7 +112,6 @@ TEST_F(TextLog, EachRecordIsOneExactLine)
     EXPECT_EQ(1u, LogCapture::Count(L"Unknown LogType: 9", 4, L"AnalyticsLogger",
                                     L"Taliro::Analytics::CAnalyticsLoggerHelper::GetStream"));
     EXPECT_EQ(1u, LogCapture::Count(L"CreateDirectory for " + m_folder + L", result: 1", 3));
-    EXPECT_EQ(6u, LogCapture::Count(L"LegacyAutomationLogging is enabled", 3));
 }
 
 TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
