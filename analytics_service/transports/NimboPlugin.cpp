@@ -23,6 +23,16 @@ namespace {
 constexpr wchar_t kSource[] = L"NimboPlugin";
 constexpr wchar_t kCohortDataName[] = L"Nimbo_Cohort_V1";
 
+// Creates a server for one call; a failure is logged for the calling operation.
+template <typename T>
+HRESULT CreateServer(const CLSID& clsid, const IID& iid, ComPtr<T>& server, const wchar_t* function, int line,
+                     const wchar_t* failureFormat)
+{
+    HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, server.PutVoid());
+    if (FAILED(hr) && ETWLogging::IsLogLevelEnabled(4)) ETWLogging::Log(4, kSource, function, line, failureFormat, hr);
+    return hr;
+}
+
 } // namespace
 
 NimboPlugin::NimboPlugin(std::wstring applicationId, NimboPluginSettings settings)
@@ -53,12 +63,9 @@ bool NimboPlugin::SendPayload(const std::wstring& payload)
 {
     const wchar_t* function = L"Taliro::NimboPlugin::Send";
     ComPtr<INimboClient> client;
-    HRESULT hr = ::CoCreateInstance(m_settings.clientClsid, nullptr, CLSCTX_ALL, kNimboClientIid, client.PutVoid());
-    if (FAILED(hr)) {
-        if (ETWLogging::IsLogLevelEnabled(4))
-            ETWLogging::Log(4, kSource, function, __LINE__, L"Error when loading Nimbo client dll: %d", hr);
-        return false;
-    }
+    HRESULT hr = CreateServer(m_settings.clientClsid, kNimboClientIid, client, function, __LINE__,
+                              L"Error when loading Nimbo client dll: %d");
+    if (FAILED(hr)) return false;
     BstrHolder text;
     hr = text.Assign(payload) ? client->SendEvent(text.Get()) : E_OUTOFMEMORY;
     if (FAILED(hr)) {
@@ -73,12 +80,9 @@ HRESULT NimboPlugin::GetAppInfo(const std::wstring& key, std::wstring& text)
 {
     const wchar_t* function = L"Taliro::NimboPlugin::GetAppInfo";
     ComPtr<INimboClient> client;
-    HRESULT hr = ::CoCreateInstance(m_settings.clientClsid, nullptr, CLSCTX_ALL, kNimboClientIid, client.PutVoid());
-    if (FAILED(hr)) {
-        if (ETWLogging::IsLogLevelEnabled(4))
-            ETWLogging::Log(4, kSource, function, __LINE__, L"Error when loading Nimbo client dll: %d", hr);
-        return kServerUnavailable;
-    }
+    HRESULT hr = CreateServer(m_settings.clientClsid, kNimboClientIid, client, function, __LINE__,
+                              L"Error when loading Nimbo client dll: %d");
+    if (FAILED(hr)) return kServerUnavailable;
     BstrHolder keyText;
     BstrHolder answer;
     hr = keyText.Assign(key) ? client->GetAppInfo(keyText.Get(), answer.Put()) : E_OUTOFMEMORY;
@@ -113,12 +117,9 @@ HRESULT NimboPlugin::GetCohortInfo(const std::wstring& key, std::wstring& segmen
     const wchar_t* function = L"Taliro::NimboPlugin::GetCohortInfo";
     segmentId = ReadCohortSegmentId();
     ComPtr<INimboCohort> cohort;
-    HRESULT hr = ::CoCreateInstance(m_settings.cohortClsid, nullptr, CLSCTX_ALL, kNimboCohortIid, cohort.PutVoid());
-    if (FAILED(hr)) {
-        if (ETWLogging::IsLogLevelEnabled(4))
-            ETWLogging::Log(4, kSource, function, __LINE__, L"Error when loading Nimbo client dll: 0x%08x", hr);
-        return kServerUnavailable;
-    }
+    HRESULT hr = CreateServer(m_settings.cohortClsid, kNimboCohortIid, cohort, function, __LINE__,
+                              L"Error when loading Nimbo client dll: 0x%08x");
+    if (FAILED(hr)) return kServerUnavailable;
     BstrHolder keyText;
     BstrHolder dataName;
     BstrHolder answer;
