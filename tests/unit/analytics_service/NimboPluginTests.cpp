@@ -257,11 +257,9 @@ TEST(NimboPlugin, FailuresAndNullAnswersNeverPassForSuccess)
 TEST(NimboPlugin, LocalServerCarriesTextsAndNullAcrossProcesses)
 {
     NimboDoubles doubles(true);
-    ITypeLib* library = nullptr;
-    ASSERT_EQ(S_OK, LoadTypeLibEx(doubles.serverExe.c_str(), REGKIND_NONE, &library));
-    HRESULT registered = RegisterTypeLib(library, &doubles.serverExe[0], nullptr);
-    library->Release();
-    ASSERT_EQ(S_OK, registered);
+    Taliro::ComPtr<ITypeLib> library;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(doubles.serverExe.c_str(), REGKIND_NONE, library.Put()));
+    ASSERT_EQ(S_OK, RegisterTypeLib(library.Get(), &doubles.serverExe[0], nullptr));
     doubles.Set(L"AppInfoText", L"dév-日-1");
     doubles.Set(L"CohortText", LR"({"old":"{\"id\":\"日\"}"})");
     doubles.Set(L"DelayMs", 50);
