@@ -54,15 +54,17 @@ protected:
                       t.wSecond);
         return text;
     }
-    // The file as written between two stamps, with each "%TS%" of `expected` being the one or the other.
-    void ExpectFile(const std::wstring& name, const std::string& expected, const std::string& before)
+    // The file's bytes with the text of each time stamp taken out; every stamp lies between
+    // `from` and now.
+    std::string Unstamped(const std::wstring& name, const std::string& from)
     {
-        const std::string after = Stamp();
-        const std::string actual = TestUtil::ReadFileBytes(m_folder + L"\\" + name);
-        std::string withBefore = expected, withAfter = expected;
-        for (size_t at; (at = withBefore.find("%TS%")) != std::string::npos;) withBefore.replace(at, 4, before);
-        for (size_t at; (at = withAfter.find("%TS%")) != std::string::npos;) withAfter.replace(at, 4, after);
-        EXPECT_TRUE(actual == withBefore || actual == withAfter) << actual << "\nexpected\n" << withBefore;
+        const std::string to = Stamp();
+        std::string text = TestUtil::ReadFileBytes(m_folder + L"\\" + name);
+        for (size_t at = 0; (at = text.find("\"timeStamp\":\"", at)) != std::string::npos; text.erase(at, 20)) {
+            at += 13;
+            EXPECT_TRUE(text.compare(at, 20, from) >= 0 && text.compare(at, 20, to) <= 0) << text.substr(at, 20);
+        }
+        return text;
     }
 
     TestUtil::ScratchRegKey m_key;
@@ -99,15 +101,15 @@ TEST_F(TextLog, EachRecordIsOneExactLine)
     CAnalyticsLogger::LogRecord(RawTrackLog, L"r", {L"x"}, Unprocessed, L"raw", L"ignored");
     CAnalyticsLogger::LogRecord(ErrorLog, L"q", {}, Success, L"d", L"boom\u65e5");
     CAnalyticsLogger::LogRecord(static_cast<LogType>(9), L"q", {}, Success, L"d", L"");
-    ExpectFile(L"TransportsLog.txt",
-               "{\"uniqueId\":\"evt-1\",\"transports\":[\"ga_legacy\"],\"status\":\"Success\",\"timeStamp\":\"%TS%\","
-               "\"data\":\"v=1&tid=UA-1&cd=caf%C3%A9\"}\r\n"
-               "{\"uniqueId\":\"idx\",\"transports\":[\"ga\",\"b\"],\"status\":\"Fail\",\"timeStamp\":\"%TS%\","
-               "\"data\":\"a\xE9\\\"\\\\\\n\"}\r\n"
-               "{\"uniqueId\":\"e\",\"transports\":[],\"status\":\"Error\",\"timeStamp\":\"%TS%\",\"data\":\"{}\"}\r\n",
-               before);
-    ExpectFile(L"RawTrackLog.txt", "{\"uniqueId\":\"r\",\"timeStamp\":\"%TS%\",\"data\":\"raw\"}\r\n", before);
-    ExpectFile(L"ErrorLog.txt", "{\"uniqueId\":\"q\",\"error\":\"boom\",\"timeStamp\":\"%TS%\",\"data\":\"d\"}\r\n", before);
+    EXPECT_EQ("{\"uniqueId\":\"evt-1\",\"transports\":[\"ga_legacy\"],\"status\":\"Success\",\"timeStamp\":\"\","
+              "\"data\":\"v=1&tid=UA-1&cd=caf%C3%A9\"}\r\n"
+              "{\"uniqueId\":\"idx\",\"transports\":[\"ga\",\"b\"],\"status\":\"Fail\",\"timeStamp\":\"\","
+              "\"data\":\"a\xE9\\\"\\\\\\n\"}\r\n"
+              "{\"uniqueId\":\"e\",\"transports\":[],\"status\":\"Error\",\"timeStamp\":\"\",\"data\":\"{}\"}\r\n",
+              Unstamped(L"TransportsLog.txt", before));
+    EXPECT_EQ("{\"uniqueId\":\"r\",\"timeStamp\":\"\",\"data\":\"raw\"}\r\n", Unstamped(L"RawTrackLog.txt", before));
+    EXPECT_EQ("{\"uniqueId\":\"q\",\"error\":\"boom\",\"timeStamp\":\"\",\"data\":\"d\"}\r\n",
+              Unstamped(L"ErrorLog.txt", before));
     EXPECT_EQ(1u, LogCapture::Count(L"Unknown record status: 7", 4));
     EXPECT_EQ(1u, LogCapture::Count(L"Unknown LogType: 9", 4, L"AnalyticsLogger",
                                     L"Taliro::Analytics::CAnalyticsLoggerHelper::GetStream"));
@@ -117,6 +119,7 @@ TEST_F(TextLog, EachRecordIsOneExactLine)
 TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
 {
     Switch(1);
+    const std::string before = Stamp();
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     std::wstring tool = exe;
@@ -137,18 +140,15 @@ TEST_F(TextLog, WritersInSeveralProcessesNeverSplitALine)
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    // Every line, its time stamp cut out, is one of the writers' whole records.
-    const std::string text = TestUtil::ReadFileBytes(m_folder + L"\\TransportsLog.txt");
+    // Every line is one of the writers' whole records.
+    const std::string text = Unstamped(L"TransportsLog.txt", before);
     std::map<std::string, int> lines, expected;
     for (char fill : {'A', 'B', 'C'})
         expected[std::string("{\"uniqueId\":\"") + fill + "\",\"transports\":[\"ga_legacy\"],\"status\":\"Success\","
                  "\"timeStamp\":\"\",\"data\":\"" + std::string(3000, fill) + "\"}"] = kRecords;
-    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        std::string line = text.substr(start, end - start);
-        const size_t stamp = line.find("\"timeStamp\":\"");
-        ++lines[stamp == std::string::npos ? line : line.erase(stamp + 13, 20)];
-    }
-    EXPECT_EQ(3 * (expected.begin()->first.size() + 22) * kRecords, text.size());
+    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        ++lines[text.substr(start, end - start)];
+    EXPECT_EQ(3 * (expected.begin()->first.size() + 2) * kRecords, text.size());
     EXPECT_TRUE(lines == expected) << lines.size() << " different lines";
 }
 
