@@ -9,8 +9,41 @@
 
 #include <shlobj.h>
 
-#include <fstream>
+#include "ETWLogging/LogFront.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <sstream>
+
+namespace {
+
+std::atomic<size_t> g_failSize{0};
+std::atomic<long long> g_live{0};
+
+} // namespace
+
+// The replacement pair below allocates with malloc and frees with free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(size_t bytes)
+{
+    size_t armed = g_failSize.load();
+    if (armed && armed == bytes && g_failSize.compare_exchange_strong(armed, 0)) throw std::bad_alloc();
+    void* memory = std::malloc(bytes ? bytes : 1);
+    if (!memory) throw std::bad_alloc();
+    ++g_live;
+    return memory;
+}
+
+void operator delete(void* memory) noexcept
+{
+    if (!memory) return;
+    --g_live;
+    std::free(memory);
+}
+
+void operator delete(void* memory, size_t) noexcept { operator delete(memory); }
 
 namespace PluginTest {
 
@@ -20,6 +53,35 @@ constexpr const wchar_t* kMechanism = L"Logging Mechanism";
 constexpr const wchar_t* kFrameworkKey = L"SOFTWARE\\ORVANE\\TESK";
 constexpr const wchar_t* kBlockListKey = L"SOFTWARE\\Orvane\\Tesk\\List\\";
 } // namespace
+
+namespace {
+
+// Every unit test process logs to its own folder, all levels; removed when the process ends.
+struct ProcessLogSetup {
+    const std::wstring app = TestUtil::UniqueName(L"PluginUnit");
+    ProcessLogSetup()
+    {
+        EnableAllLevels(app, L"module_plugin_tests");
+        ETWLogging::InitializeLogging(nullptr, app.c_str(), nullptr, nullptr, 1);
+    }
+    ~ProcessLogSetup() { TestUtil::RemoveTree(LogFolder(app, L"")); }
+};
+
+ProcessLogSetup& ProcessLogState()
+{
+    static ProcessLogSetup setup;
+    return setup;
+}
+
+ProcessLogSetup& g_processLog = ProcessLogState();
+
+} // namespace
+
+std::wstring ProcessLog() { return ReadLog(ProcessLogState().app, L"module_plugin_tests"); }
+
+void FailNextAllocationOf(size_t bytes) { g_failSize = bytes; }
+
+long long LiveAllocations() { return g_live.load(); }
 
 std::wstring LogFolder(const std::wstring& app, const std::wstring& exeBase)
 {

@@ -19,6 +19,14 @@ std::wstring ReadLog(const std::wstring& app, const std::wstring& exeBase);
 // Lines of the text that contain `part`.
 size_t CountLines(const std::wstring& log, const std::wstring& part);
 
+// This test process's own log (file logger, all levels), as text.
+std::wstring ProcessLog();
+
+// Makes the next allocation of exactly this many bytes in this process fail (0: none).
+void FailNextAllocationOf(size_t bytes);
+// Allocations made and not yet freed in this process.
+long long LiveAllocations();
+
 // Machine-wide state of these tests (logging mechanism, framework install folder, block list):
 // one holder at a time across processes; what was there is put back.
 class MachineState {
