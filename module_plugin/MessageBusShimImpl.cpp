@@ -34,47 +34,57 @@ std::map<void*, unsigned long> g_handleUsers;
 
 namespace internal {
 
-void* CallbackContexts::addHandler(const std::shared_ptr<SubscriptionHandler>& handler)
+namespace {
+
+unsigned long long Key(void* token) { return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(token)); }
+
+template <typename T>
+void* Add(std::unordered_map<unsigned long long, std::weak_ptr<T>> ContextTable::*map, const std::shared_ptr<T>& object)
 {
     ContextTable& table = Contexts();
     std::lock_guard<std::mutex> lock(table.lock);
     unsigned long long token = table.next++;
-    table.handlers[token] = handler;
+    (table.*map)[token] = object;
     return reinterpret_cast<void*>(static_cast<uintptr_t>(token));
+}
+
+template <typename T>
+std::shared_ptr<T> Find(std::unordered_map<unsigned long long, std::weak_ptr<T>> ContextTable::*map, void* token)
+{
+    ContextTable& table = Contexts();
+    std::lock_guard<std::mutex> lock(table.lock);
+    auto entry = (table.*map).find(Key(token));
+    return entry == (table.*map).end() ? nullptr : entry->second.lock();
+}
+
+} // namespace
+
+void* CallbackContexts::addHandler(const std::shared_ptr<SubscriptionHandler>& handler)
+{
+    return Add(&ContextTable::handlers, handler);
 }
 
 void* CallbackContexts::addReplyFunction(const std::shared_ptr<ReplyFunction>& function)
 {
-    ContextTable& table = Contexts();
-    std::lock_guard<std::mutex> lock(table.lock);
-    unsigned long long token = table.next++;
-    table.replyFunctions[token] = function;
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(token));
+    return Add(&ContextTable::replyFunctions, function);
 }
 
 void CallbackContexts::remove(void* token)
 {
     ContextTable& table = Contexts();
     std::lock_guard<std::mutex> lock(table.lock);
-    const auto key = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(token));
-    table.handlers.erase(key);
-    table.replyFunctions.erase(key);
+    table.handlers.erase(Key(token));
+    table.replyFunctions.erase(Key(token));
 }
 
 std::shared_ptr<SubscriptionHandler> CallbackContexts::handler(void* token)
 {
-    ContextTable& table = Contexts();
-    std::lock_guard<std::mutex> lock(table.lock);
-    auto entry = table.handlers.find(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(token)));
-    return entry == table.handlers.end() ? nullptr : entry->second.lock();
+    return Find(&ContextTable::handlers, token);
 }
 
 std::shared_ptr<ReplyFunction> CallbackContexts::replyFunction(void* token)
 {
-    ContextTable& table = Contexts();
-    std::lock_guard<std::mutex> lock(table.lock);
-    auto entry = table.replyFunctions.find(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(token)));
-    return entry == table.replyFunctions.end() ? nullptr : entry->second.lock();
+    return Find(&ContextTable::replyFunctions, token);
 }
 
 size_t CallbackContexts::count()
