@@ -101,7 +101,6 @@ MessageHeader DeliveryHeader(const MessageHeader* from)
         header.sessionLength = 8;
     }
     header.kind = 1;
-    header.sessionId = static_cast<uint32_t>(g_state.deliverSessionId);
     return header;
 }
 
@@ -122,10 +121,6 @@ unsigned long GetHandle(void** handle)
     InterlockedIncrement(&g_state.getHandle);
     if (!handle) return MODULE_STATUS_INVALID_PARAMETER;
     if (g_state.getHandleStatus) return static_cast<unsigned long>(g_state.getHandleStatus);
-    if (g_state.nullHandle) {
-        *handle = nullptr;
-        return MODULE_STATUS_SUCCESS;
-    }
     Bus* bus = new Bus();
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -150,21 +145,13 @@ unsigned long ReleaseHandle(void* handle)
     }
     InterlockedDecrement(&g_state.liveHandles);
     if (last) StopWorker();
-    return static_cast<unsigned long>(g_state.releaseStatus);
+    return MODULE_STATUS_SUCCESS;
 }
 
 unsigned long Publish(void* handle, const MessageHeader* header, const wchar_t* name, const wchar_t* second,
                       const wchar_t* third)
 {
-    const long number = InterlockedIncrement(&g_state.publish);
-    if (header) {
-        g_state.publishedFlags[0] = g_state.publishedFlags[1];
-        g_state.publishedCorrelation[0] = g_state.publishedCorrelation[1];
-        g_state.publishedFlags[1] = static_cast<long>(header->flags);
-        g_state.publishedCorrelation[1] = header->replyCorrelation;
-    }
-    if (g_state.publishStatus && (g_state.publishFailAt == 0 || g_state.publishFailAt == number))
-        return static_cast<unsigned long>(g_state.publishStatus);
+    InterlockedIncrement(&g_state.publish);
     if (!name) return MODULE_STATUS_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -186,7 +173,6 @@ unsigned long Publish(void* handle, const MessageHeader* header, const wchar_t* 
                 target.callback(target.context, &delivered, nameText.c_str(), secondText.c_str(), thirdText.c_str());
             InterlockedIncrement(&g_state.delivered);
             g_state.lastDeliveryResult = static_cast<long>(result);
-            if (result) InterlockedIncrement(&g_state.deliveryFailures);
         }
     });
     return MODULE_STATUS_SUCCESS;
@@ -197,7 +183,6 @@ unsigned long Request(void* handle, unsigned long long index, void* context, Rep
                       unsigned long long)
 {
     InterlockedIncrement(&g_state.request);
-    if (g_state.requestStatus) return static_cast<unsigned long>(g_state.requestStatus);
     if (!name || !callback) return MODULE_STATUS_INVALID_PARAMETER;
     Bus* bus = static_cast<Bus*>(handle);
     {
@@ -206,36 +191,27 @@ unsigned long Request(void* handle, unsigned long long index, void* context, Rep
     }
     const long mode = g_state.replyMode;
     if (mode == kQuorraReplyNever) return MODULE_STATUS_SUCCESS;
-    const long delay = g_state.replyDelayMs;
     const MessageHeader reply = DeliveryHeader(header);
     const std::wstring replyName = L"Reply." + std::wstring(name);
     Enqueue([=] {
-        if (delay > 0) Sleep(static_cast<DWORD>(delay));
         {
             std::lock_guard<std::mutex> lock(g_lock);
-            if (!g_buses.count(bus) || bus->withdrawn.count(callback)) {
-                InterlockedIncrement(&g_state.repliesSuppressed);
-                return;
-            }
+            if (!g_buses.count(bus) || bus->withdrawn.count(callback)) return;
         }
-        unsigned long result = 0;
         switch (mode) {
         case kQuorraReplyArrives:
-            result = callback(context, index, &reply, replyName.c_str(), L"second", L"third", MODULE_STATUS_SUCCESS);
+            callback(context, index, &reply, replyName.c_str(), L"second", L"third", MODULE_STATUS_SUCCESS);
             break;
         case kQuorraReplyTimesOut:
-            result = callback(context, index, nullptr, nullptr, nullptr, nullptr, MODULE_STATUS_TIMEOUT);
+            callback(context, index, nullptr, nullptr, nullptr, nullptr, MODULE_STATUS_TIMEOUT);
             break;
         case kQuorraReplyFails:
-            result = callback(context, index, nullptr, nullptr, nullptr, nullptr, MODULE_STATUS_UNSUCCESSFUL);
+            callback(context, index, nullptr, nullptr, nullptr, nullptr, MODULE_STATUS_UNSUCCESSFUL);
             break;
         default:
-            result = callback(context, index, &reply, nullptr, nullptr, nullptr, MODULE_STATUS_SUCCESS);
+            callback(context, index, &reply, nullptr, nullptr, nullptr, MODULE_STATUS_SUCCESS);
             break;
         }
-        InterlockedIncrement(&g_state.repliesSent);
-        g_state.lastReplyResult = static_cast<long>(result);
-        if (result) InterlockedIncrement(&g_state.replyResultsNonZero);
     });
     return MODULE_STATUS_SUCCESS;
 }
@@ -243,7 +219,7 @@ unsigned long Request(void* handle, unsigned long long index, void* context, Rep
 unsigned long AddSubscription(void* handle, void* context, MessageCallback callback, const wchar_t* text, bool pattern)
 {
     InterlockedIncrement(pattern ? &g_state.subscribeFilter : &g_state.subscribe);
-    if (g_state.refuseSubscribe || !callback || !text) return 0;
+    if (!callback || !text) return 0;
     std::lock_guard<std::mutex> lock(g_lock);
     Bus* bus = static_cast<Bus*>(handle);
     if (!g_buses.count(bus)) return 0;
@@ -273,7 +249,7 @@ unsigned long Unsubscribe(void* handle, unsigned long id)
         if (it->id == id) {
             bus->subscriptions.erase(it);
             InterlockedDecrement(&g_state.liveSubscriptions);
-            return static_cast<unsigned long>(g_state.unsubscribeStatus);
+            return MODULE_STATUS_SUCCESS;
         }
     }
     return MODULE_STATUS_NOT_FOUND;

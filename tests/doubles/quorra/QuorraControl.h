@@ -14,15 +14,7 @@ struct QuorraState {
     // Script: set before the calls they shape.
     volatile long nullTable;          // CreateObject gives null
     volatile long getHandleStatus;    // returned by get handle (no handle when not 0)
-    volatile long nullHandle;         // get handle succeeds with a null handle
-    volatile long releaseStatus;      // returned by release handle
-    volatile long publishStatus;      // returned by every publish
-    volatile long publishFailAt;      // publish number (1-based) that fails with publishStatus; 0: all
-    volatile long requestStatus;      // returned by request (the reply is sent only on 0)
     volatile long replyMode;          // QuorraReplyMode
-    volatile long replyDelayMs;
-    volatile long refuseSubscribe;    // subscribe and subscribeFilter give id 0
-    volatile long unsubscribeStatus;  // returned by unsubscribe
 
     // Counters.
     volatile long createObject;
@@ -37,17 +29,7 @@ struct QuorraState {
     volatile long withdraw;
     volatile long liveSubscriptions;
     volatile long delivered;          // message callbacks made
-    volatile long deliveryFailures;   // message callbacks that answered non-zero
-    volatile long repliesSent;        // reply callbacks made
-    volatile long repliesSuppressed;  // replies dropped because the callback was withdrawn
-    volatile long replyResultsNonZero;
     volatile long lastDeliveryResult;
-    volatile long lastReplyResult;
-    // Flags and correlation value of the last two published headers (older first).
-    volatile long publishedFlags[2];
-    unsigned long long publishedCorrelation[2];
-    // Session id of the header that the double puts on delivered messages and replies.
-    volatile long deliverSessionId;
 };
 
 using QuorraControlFn = QuorraState* (*)();
