@@ -245,6 +245,13 @@ TEST(MessageBusClient, SubscriptionsDispatchFilterAndUnsubscribe)
     EXPECT_EQ(0u, MessageBusShimImpl::messageCallback(shim->contexts.back(), nullptr, L"S", nullptr, nullptr));
     EXPECT_EQ(2u, calls.size());
 
+    // Whatever a handler throws stays on this side of the bus callback.
+    ASSERT_EQ(0u, noSession.subscribe(L"Throws", [](std::shared_ptr<Message>) -> unsigned long {
+        throw std::runtime_error("handler failed");
+    }));
+    EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION,
+              MessageBusShimImpl::messageCallback(shim->contexts.back(), nullptr, L"Throws", nullptr, nullptr));
+
     const std::wstring log = ProcessLog();
     EXPECT_EQ(1u, CountLines(log, L"Failed to subscribe. Alias: R Message name: Status"));
     EXPECT_EQ(1u, CountLines(log, L"Failed to subscribeFilter. Alias: R Message nameRegex: S.*"));

@@ -79,6 +79,18 @@ TEST(BaseModule, KeepsWhatInitialisationGivesAndRegistersTheBus)
     EXPECT_EQ(0u, module.subscribe(L"n", L"n", [](std::shared_ptr<Message>) { return 0ul; }));
     EXPECT_EQ(0u, module.directMessage(std::make_shared<Message>(L"n", L"", L"")));
 
+    static unsigned long long seen[4];
+    internal::ModuleManagerShim callingShim(seen, [](unsigned long long a, unsigned long long b, unsigned long long c,
+                                                     unsigned long long d) -> unsigned long long {
+        seen[0] = a, seen[1] = b, seen[2] = c, seen[3] = d;
+        return 42;
+    });
+    EXPECT_EQ(42u, callingShim.call(7, 9));
+    EXPECT_EQ(reinterpret_cast<unsigned long long>(seen), seen[0]);
+    EXPECT_EQ(7u, seen[1]);
+    EXPECT_EQ(0u, seen[2]);
+    EXPECT_EQ(9u, seen[3]);
+
     EXPECT_EQ(0u, module.baseInitialize(L"mod", L"sec", properties, manager, std::make_shared<OtherBus>()));
     EXPECT_EQ(MODULE_STATUS_INVALID_STATE, module.directMessage(std::make_shared<Message>(L"n", L"", L"")));
     const std::wstring log = PluginTest::ProcessLog();
@@ -130,6 +142,25 @@ TEST(ModuleStatus, NamesExceptionAndTimer)
     for (unsigned long unknown : {1ul, 0x80000000ul, 0x80000015ul, 0x800000FEul, 0x80000100ul})
         EXPECT_STREQ(L"MODULE_STATUS_UNKNOWN", GetStatusName(unknown));
     EXPECT_STREQ("text", ModuleException("text").what());
+
+    // Headers: the default one, a version-1 header upgraded, a version-2 header taken whole.
+    Message plain(L"ab", L"c", L"");
+    EXPECT_EQ(108u + 2 * 3 + 6, plain.getHeader().totalSize);
+    MessageHeader old{};
+    old.version = 1;
+    old.totalSize = 120;
+    old.flags = 5;
+    old.sessionId = 99; // beyond a version-1 header: not read
+    auto upgraded = Message::fromRaw(&old, L"n", nullptr, nullptr);
+    EXPECT_EQ(2u, upgraded->getHeader().version);
+    EXPECT_EQ(128u, upgraded->getHeader().totalSize);
+    EXPECT_EQ(5u, upgraded->getHeader().flags);
+    EXPECT_EQ(11u, upgraded->getHeader().sessionTag);
+    EXPECT_EQ(8u, upgraded->getHeader().sessionLength);
+    EXPECT_EQ(0u, upgraded->getHeader().sessionId);
+    old.version = 2;
+    EXPECT_EQ(99u, Message::fromRaw(&old, L"n", L"", L"")->getHeader().sessionId);
+    EXPECT_THROW(Message::fromRaw(nullptr, nullptr, L"", L""), std::invalid_argument);
 
     EXPECT_EQ(2500000000LL, internal::PerfTimer::toNanoseconds(25, 10));
     EXPECT_EQ(1000000000LL + 333333333LL, internal::PerfTimer::toNanoseconds(4, 3));
