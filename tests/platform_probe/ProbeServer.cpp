@@ -1,0 +1,67 @@
+// A COM server on the platform layer for the end-to-end tests: reports its process, lock count
+// and run mode, and echoes text. Exits through the module like a product server.
+#include <windows.h>
+#include <ole2.h>
+#include <initguid.h>
+
+#include "Probe.h"
+#include "ProbeIdentity.h"
+#include "Platform/ServiceModule.h"
+
+namespace {
+
+#ifdef PROBE_SERVICE
+const ProbeIdentity& kProbe = kServiceProbe;
+#else
+const ProbeIdentity& kProbe = kLocalProbe;
+#endif
+
+class Probe : public Platform::ComObjectRoot, public IPlatformProbe {
+public:
+    HRESULT InternalQueryInterface(REFIID riid, void** ppv)
+    {
+        return Platform::QueryInterfaceFor<IPlatformProbe>(this, riid, ppv);
+    }
+    STDMETHODIMP Echo(BSTR text, BSTR* result) override
+    {
+        if (!result) return E_POINTER;
+        Platform::Bstr echo(std::wstring(text ? text : L"", SysStringLen(text)) + L"!");
+        *result = echo.Detach();
+        return *result ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP GetState(LONG* processId, LONG* lockCount, LONG* asService) override
+    {
+        if (!processId || !lockCount || !asService) return E_POINTER;
+        Platform::ServiceModule* module = Platform::ServiceModule::Current();
+        *processId = static_cast<LONG>(GetCurrentProcessId());
+        *lockCount = module->GetLockCount();
+        *asService = module->IsService() ? 1 : 0;
+        return S_OK;
+    }
+};
+
+class ProbeModule : public Platform::ServiceModule {
+public:
+    ProbeModule() : ServiceModule(102, kProbe.appId, 101)
+    {
+        AddClass(Platform::MakeClassEntry<Probe>(CLSID_PlatformProbe, 106));
+        SetShutdownDelay(300);
+    }
+    void AddCommonRGSReplacements(Platform::Registrar& registrar) override
+    {
+        ServiceModule::AddCommonRGSReplacements(registrar);
+        registrar.AddReplacement(L"SERVICE", ServiceName());
+        registrar.AddReplacement(L"EXE", kProbe.exe);
+        registrar.AddReplacement(L"CLSID", Platform::GuidText(CLSID_PlatformProbe));
+        registrar.AddReplacement(L"LIBID", Platform::GuidText(LIBID_PlatformProbeLib));
+        registrar.AddReplacement(L"PROGID", std::wstring(L"Platform.") + ServiceName());
+    }
+};
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int showCommand)
+{
+    ProbeModule module;
+    return module.WinMain(showCommand);
+}
