@@ -1,5 +1,5 @@
 // A COM server on the platform layer for the end-to-end tests: reports its process, lock count
-// and run mode, and echoes text. Exits through the module like a product server.
+// and run mode. Exits through the module like a product server.
 #include <windows.h>
 #include <ole2.h>
 #include <initguid.h>
@@ -21,13 +21,6 @@ public:
     HRESULT InternalQueryInterface(REFIID riid, void** ppv)
     {
         return Platform::QueryInterfaceFor<IPlatformProbe>(this, riid, ppv);
-    }
-    STDMETHODIMP Echo(BSTR text, BSTR* result) override
-    {
-        if (!result) return E_POINTER;
-        Platform::Bstr echo(std::wstring(text ? text : L"", SysStringLen(text)) + L"!");
-        *result = echo.Detach();
-        return *result ? S_OK : E_OUTOFMEMORY;
     }
     STDMETHODIMP GetState(LONG* processId, LONG* lockCount, LONG* asService) override
     {

@@ -38,22 +38,17 @@ TEST(PlatformHandles, EachHolderClosesItsHandleOnce)
         EXPECT_EQ(raw, moved.Get());
     }
     EXPECT_FALSE(GetHandleInformation(raw, &flags));
-
     Platform::SemaphoreHandle semaphore(CreateSemaphoreW(nullptr, 0, 2000, nullptr));
     HANDLE kept = semaphore.Release();
-    EXPECT_FALSE(semaphore);
-    EXPECT_TRUE(GetHandleInformation(kept, &flags));
-    EXPECT_TRUE(CloseHandle(kept));
-    Platform::ThreadHandle pseudo(INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(pseudo);
+    EXPECT_TRUE(GetHandleInformation(kept, &flags) && CloseHandle(kept));
+    EXPECT_FALSE(Platform::ThreadHandle(INVALID_HANDLE_VALUE));
 
     Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     ASSERT_TRUE(manager);
     EXPECT_TRUE(CloseServiceHandle(manager.Release()));
-
     Platform::WinHttpHandle session(WinHttpOpen(L"test", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0));
-    ASSERT_TRUE(session);
     HINTERNET held = session.Get();
+    ASSERT_TRUE(held);
     session.Reset();
     EXPECT_FALSE(WinHttpCloseHandle(held));
 }
@@ -62,16 +57,15 @@ TEST(PlatformComPtr, PointersAndStringsHaveOneOwnerEach)
 {
     const std::wstring text(L"a\0b\u0101\u65e5", 5);
     Platform::Bstr one(text);
-    EXPECT_EQ(5u, one.Length());
     Platform::Bstr copy(one);
     EXPECT_NE(one.Get(), copy.Get());
+    EXPECT_EQ(5u, copy.Length());
     EXPECT_EQ(text, copy.ToString());
     Platform::Bstr moved(std::move(copy));
     EXPECT_TRUE(!copy);
     BSTR raw = moved.Detach();
     one.Attach(raw);
     EXPECT_EQ(raw, one.Get());
-    EXPECT_EQ(L"", Platform::Bstr().ToString());
     EXPECT_FALSE(!Platform::Bstr(L""));
 
     Platform::ComPtr<IPersist> object;
@@ -81,7 +75,6 @@ TEST(PlatformComPtr, PointersAndStringsHaveOneOwnerEach)
     EXPECT_EQ(S_OK, second.As(unknown));
     Platform::ComPtr<IClassFactory> wrong;
     EXPECT_EQ(E_NOINTERFACE, object.As(wrong));
-    EXPECT_FALSE(wrong);
     IPersist* out = nullptr;
     EXPECT_EQ(S_OK, object.CopyTo(&out));
     EXPECT_EQ(5u, out->AddRef());   // object, second, unknown, out, this one
@@ -133,30 +126,22 @@ TEST(PlatformComObject, ObjectsLockTheServerTheFactoryDoesNot)
 TEST(PlatformConcurrentQueue, ProducersLoseNothingAndKeepTheirOrder)
 {
     Concurrency::concurrent_queue<std::shared_ptr<int>> queue;
-    const int kProducers = 4;
     const int kEach = 2000;
     std::vector<std::thread> producers;
-    for (int p = 0; p < kProducers; ++p) {
-        producers.emplace_back([&queue, p] {
-            for (int i = 0; i < kEach; ++i) queue.push(std::make_shared<int>(p * kEach + i));
-        });
-    }
-    std::vector<int> last(kProducers, -1);
-    int taken = 0;
+    for (int p = 0; p < 4; ++p)
+        producers.emplace_back([&queue, p] { for (int i = 0; i < kEach; ++i) queue.push(std::make_shared<int>(p * kEach + i)); });
+    std::vector<int> last(4, -1);
     bool inOrder = true;
-    while (taken < kProducers * kEach) {
+    for (int taken = 0; taken < 4 * kEach;) {
         std::shared_ptr<int> item;
         if (!queue.try_pop(item)) continue;
-        int producer = *item / kEach;
-        inOrder = inOrder && *item > last[producer];
-        last[producer] = *item;
+        inOrder = inOrder && *item > last[*item / kEach];
+        last[*item / kEach] = *item;
         ++taken;
     }
     for (auto& t : producers) t.join();
     EXPECT_TRUE(inOrder);
     EXPECT_TRUE(queue.empty());
-    std::shared_ptr<int> none;
-    EXPECT_FALSE(queue.try_pop(none));
 
     auto item = std::make_shared<int>(7);
     std::weak_ptr<int> watch = item;
@@ -164,6 +149,7 @@ TEST(PlatformConcurrentQueue, ProducersLoseNothingAndKeepTheirOrder)
     EXPECT_EQ(1u, queue.unsafe_size());
     queue.clear();
     EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(queue.try_pop(item));
 }
 
 TEST(PlatformServiceModule, CommandSwitchesAndTheRunModeValue)

@@ -2,37 +2,15 @@
 // unregistering leaves, and that a faulty script touches nothing.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "Platform/Registrar.h"
+#include "RegRead.h"
 #include "TestUtil.h"
 
 namespace {
 
-bool Read(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data)
-{
-    DWORD size = 0;
-    if (RegGetValueW(root, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-    data.resize(size);
-    return RegGetValueW(root, path.c_str(), name, RRF_RT_ANY | RRF_NOEXPAND, &type, data.data(), &size) == ERROR_SUCCESS;
-}
-
-std::wstring Text(HKEY root, const std::wstring& path, const wchar_t* name, DWORD expectedType = REG_SZ)
-{
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    if (!Read(root, path, name, type, data)) return L"<missing>";
-    if (type != expectedType) return L"<type " + std::to_wstring(type) + L">";
-    return std::wstring(reinterpret_cast<const wchar_t*>(data.data()));
-}
-
-bool Exists(HKEY root, const std::wstring& path)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-}
+using PlatformTest::KeyExists;
+using PlatformTest::ReadText;
+using PlatformTest::ReadValue;
 
 TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
 {
@@ -59,27 +37,27 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
 
     DWORD type = 0;
     std::vector<BYTE> data;
-    ASSERT_TRUE(Read(root, at + L"Keep", L"Listed", type, data));
+    ASSERT_TRUE(ReadValue(root, at + L"Keep", L"Listed", type, data));
     EXPECT_EQ(REG_DWORD, type);
     EXPECT_EQ(16u, *reinterpret_cast<DWORD*>(data.data()));
-    EXPECT_EQ(L"v", Text(root, at + L"Keep\\Plain", nullptr));
-    ASSERT_TRUE(Read(root, at + L"Keep\\Plain", L"Bin", type, data));
+    EXPECT_EQ(L"v", ReadText(root, at + L"Keep\\Plain", nullptr));
+    ASSERT_TRUE(ReadValue(root, at + L"Keep\\Plain", L"Bin", type, data));
     EXPECT_EQ(REG_BINARY, type);
     EXPECT_EQ((std::vector<BYTE>{0x0a, 0xff}), data);
-    EXPECT_EQ(L"{ID}", Text(root, at + L"Forced", nullptr));
-    EXPECT_FALSE(Exists(root, at + L"Forced\\Old"));
-    EXPECT_EQ(L"%SystemRoot%\\x", Text(root, at + L"Forced", L"Expand", REG_EXPAND_SZ));
-    ASSERT_TRUE(Read(root, at + L"Forced\\Sub", L"N", type, data));
+    EXPECT_EQ(L"{ID}", ReadText(root, at + L"Forced", nullptr));
+    EXPECT_FALSE(KeyExists(root, at + L"Forced\\Old"));
+    EXPECT_EQ(L"%SystemRoot%\\x", ReadText(root, at + L"Forced", L"Expand", REG_EXPAND_SZ));
+    ASSERT_TRUE(ReadValue(root, at + L"Forced\\Sub", L"N", type, data));
     EXPECT_EQ(42u, *reinterpret_cast<DWORD*>(data.data()));
-    EXPECT_EQ(L"\"C:\\it's\\x.exe\"", Text(root, at + L"Quoted 'name'", nullptr));
-    EXPECT_FALSE(Exists(root, at + L"Gone"));
+    EXPECT_EQ(L"\"C:\\it's\\x.exe\"", ReadText(root, at + L"Quoted 'name'", nullptr));
+    EXPECT_FALSE(KeyExists(root, at + L"Gone"));
 
     ASSERT_EQ(S_OK, registrar.UnregisterScript(script));
-    EXPECT_TRUE(Exists(root, at + L"Keep\\Foreign"));
-    EXPECT_EQ(L"<missing>", Text(root, at + L"Keep", L"Listed"));
-    EXPECT_FALSE(Exists(root, at + L"Keep\\Plain"));
-    EXPECT_FALSE(Exists(root, at + L"Forced"));
-    EXPECT_FALSE(Exists(root, at + L"Quoted 'name'"));
+    EXPECT_TRUE(KeyExists(root, at + L"Keep\\Foreign"));
+    EXPECT_EQ(L"<missing>", ReadText(root, at + L"Keep", L"Listed"));
+    EXPECT_FALSE(KeyExists(root, at + L"Keep\\Plain"));
+    EXPECT_FALSE(KeyExists(root, at + L"Forced"));
+    EXPECT_FALSE(KeyExists(root, at + L"Quoted 'name'"));
     // Unregistering what is already gone is no error.
     EXPECT_EQ(S_OK, registrar.UnregisterScript(script));
 
@@ -96,21 +74,8 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
     };
     for (const wchar_t* faulty : kFaulty) {
         EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), registrar.RegisterScript(faulty)) << faulty;
-        EXPECT_FALSE(Exists(root, at + L"Never")) << faulty;
+        EXPECT_FALSE(KeyExists(root, at + L"Never")) << faulty;
     }
-}
-
-TEST(PlatformRegistrar, PerUserClassesRootIsTheUsersSoftwareClasses)
-{
-    const std::wstring name = TestUtil::UniqueName(L"PlatformRegistrar");
-    const std::wstring script = L"HKEY_CLASSES_ROOT { ForceRemove '" + name + L"' = s 'mine' }";
-    Platform::Registrar registrar;
-    registrar.SetPerUser(true);
-    ASSERT_EQ(S_OK, registrar.RegisterScript(script));
-    EXPECT_EQ(L"mine", Text(HKEY_CURRENT_USER, L"Software\\Classes\\" + name, nullptr));
-    EXPECT_FALSE(Exists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + name));
-    ASSERT_EQ(S_OK, registrar.UnregisterScript(script));
-    EXPECT_FALSE(Exists(HKEY_CURRENT_USER, L"Software\\Classes\\" + name));
 }
 
 } // namespace
