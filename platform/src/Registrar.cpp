@@ -179,18 +179,11 @@ private:
         Token t;
         while (m_pos < m_text.size() && std::iswspace(m_text[m_pos])) ++m_pos;
         if (m_pos >= m_text.size() || !m_ok) return t;
-        wchar_t c = m_text[m_pos];
-        if (c == L'{' || c == L'}' || c == L'=') {
-            ++m_pos;
-            t.kind = c == L'{' ? Token::kOpen : c == L'}' ? Token::kClose : Token::kEquals;
-            return t;
-        }
-        if (c == L'\'') {
+        if (m_text[m_pos] == L'\'') {
             ++m_pos;
             for (;;) {
                 if (m_pos >= m_text.size()) return Fail();
-                wchar_t d = m_text[m_pos];
-                if (d == L'\'') {
+                if (m_text[m_pos] == L'\'') {
                     if (m_pos + 1 < m_text.size() && m_text[m_pos + 1] == L'\'') {
                         t.text += L'\'';
                         m_pos += 2;
@@ -203,12 +196,11 @@ private:
                 if (!Append(t.text)) return Fail();
             }
         }
-        while (m_pos < m_text.size()) {
-            wchar_t d = m_text[m_pos];
-            if (std::iswspace(d) || d == L'{' || d == L'}' || d == L'=' || d == L'\'') break;
+        // Bare tokens end only at white space, so "{GUID}" is a name and "{" a brace.
+        while (m_pos < m_text.size() && !std::iswspace(m_text[m_pos])) {
             if (!Append(t.text)) return Fail();
         }
-        t.kind = Token::kWord;
+        t.kind = t.text == L"{" ? Token::kOpen : t.text == L"}" ? Token::kClose : t.text == L"=" ? Token::kEquals : Token::kWord;
         return t;
     }
 

@@ -1,4 +1,5 @@
-// Registry scripts (.rgs) as COM servers write them: root keys HKCR, HKCU, HKLM, HKU (short or
+// Registry scripts (.rgs) as COM servers write them: tokens apart by white space (so an unquoted
+// "{GUID}" is a key name and a lone "{" a brace); root keys HKCR, HKCU, HKLM, HKU (short or
 // long names) each with a braced body of keys; a key is an optional ForceRemove, NoRemove or
 // Delete, a name (bare or 'quoted'), an optional default value "= <type> 'data'" and an optional
 // braced body of subkeys and "val <name> = <type> 'data'" values. Types: s (REG_SZ), e

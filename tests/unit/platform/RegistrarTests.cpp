@@ -18,7 +18,7 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
     const std::wstring at = scratch.Path() + L"\\";
     HKEY root = scratch.Root();
     HKEY made = nullptr;
-    for (const wchar_t* key : {L"Keep\\Foreign", L"Forced\\Old", L"Gone\\Below"}) {
+    for (const wchar_t* key : {L"Keep\\Foreign", L"{Forced}\\Old", L"Gone\\Below"}) {
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, (at + key).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr));
         RegCloseKey(made);
     }
@@ -29,7 +29,7 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
     const std::wstring script =
         L"HKCR\n{\n"
         L"  NoRemove Keep { val Listed = d '0x10'\n   Plain = s 'v' { val Bin = b '0aFF' } }\n"
-        L"  ForceRemove Forced = s '%APPID%' { val Expand = e '%%SystemRoot%%\\x'  Sub { val N = d '42' } }\n"
+        L"  ForceRemove {Forced} = s '%APPID%' { val Expand = e '%%SystemRoot%%\\x'  Sub { val N = d '42' } }\n"
         L"  'Quoted ''name''' = s '%Module%'\n"
         L"  Delete Gone\n"
         L"}\n";
@@ -44,10 +44,10 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
     ASSERT_TRUE(ReadValue(root, at + L"Keep\\Plain", L"Bin", type, data));
     EXPECT_EQ(REG_BINARY, type);
     EXPECT_EQ((std::vector<BYTE>{0x0a, 0xff}), data);
-    EXPECT_EQ(L"{ID}", ReadText(root, at + L"Forced", nullptr));
-    EXPECT_FALSE(KeyExists(root, at + L"Forced\\Old"));
-    EXPECT_EQ(L"%SystemRoot%\\x", ReadText(root, at + L"Forced", L"Expand", REG_EXPAND_SZ));
-    ASSERT_TRUE(ReadValue(root, at + L"Forced\\Sub", L"N", type, data));
+    EXPECT_EQ(L"{ID}", ReadText(root, at + L"{Forced}", nullptr));
+    EXPECT_FALSE(KeyExists(root, at + L"{Forced}\\Old"));
+    EXPECT_EQ(L"%SystemRoot%\\x", ReadText(root, at + L"{Forced}", L"Expand", REG_EXPAND_SZ));
+    ASSERT_TRUE(ReadValue(root, at + L"{Forced}\\Sub", L"N", type, data));
     EXPECT_EQ(42u, *reinterpret_cast<DWORD*>(data.data()));
     EXPECT_EQ(L"\"C:\\it's\\x.exe\"", ReadText(root, at + L"Quoted 'name'", nullptr));
     EXPECT_FALSE(KeyExists(root, at + L"Gone"));
@@ -56,7 +56,7 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
     EXPECT_TRUE(KeyExists(root, at + L"Keep\\Foreign"));
     EXPECT_EQ(L"<missing>", ReadText(root, at + L"Keep", L"Listed"));
     EXPECT_FALSE(KeyExists(root, at + L"Keep\\Plain"));
-    EXPECT_FALSE(KeyExists(root, at + L"Forced"));
+    EXPECT_FALSE(KeyExists(root, at + L"{Forced}"));
     EXPECT_FALSE(KeyExists(root, at + L"Quoted 'name'"));
     // Unregistering what is already gone is no error.
     EXPECT_EQ(S_OK, registrar.UnregisterScript(script));
