@@ -7,16 +7,16 @@
 // ends the run with the registration result); with none it calls Start, which runs the server as
 // a service when the AppID holds a string LocalService value, else as a COM local server.
 //
-// Server: COM for the multithreaded apartment; PreMessageLoop runs InitializeSecurity, starts the
-// shutdown monitor (local server), registers the class objects (local server, multiple use,
-// suspended), reports the service running (service), then resumes them; the message loop runs until WM_QUIT. As a local server the process
-// ends when the lock count (Lock/Unlock: live objects, LockServer, whatever the product adds)
-// stays at zero for the shutdown delay; as a service, when OnStop posts WM_QUIT to the service
-// thread (the lock count plays no part there).
+// Server: COM for the multithreaded apartment; PreMessageLoop runs InitializeSecurity, starts
+// the shutdown monitor (local server), registers the class objects (local server, multiple use,
+// suspended), reports the service running (service), then resumes them; the message loop runs
+// until WM_QUIT. As a local server the process ends when the lock count (Lock/Unlock: live
+// objects, LockServer, whatever the product adds) stays at zero for the shutdown delay; as a
+// service, when OnStop posts WM_QUIT to the service thread (the lock count plays no part there).
 //
 // Registration: "RegServer"/"RegServerPerUser" call Uninstall (the hook), run the AppID script,
 // remove LocalService, then run every class script and register the type library (TYPELIB 1 of
-// the executable, when present). "Service" does the same and then writes LocalService and
+// the executable, when present). "Service" writes LocalService again after the AppID script and
 // installs the service. Unregistering removes the service (RemoveService, not the hook), the
 // class scripts, the type library and the AppID script's keys. Scripts get %MODULE% (the quoted
 // executable path), %MODULE_RAW% (the bare path) and what AddCommonRGSReplacements adds (by
