@@ -309,6 +309,12 @@ HRESULT ServiceModule::Run(int showCommand)
     if (hr == S_OK) RunMessageLoop();
     // Always: a failed start must not leave class objects registered.
     HRESULT post = PostMessageLoop();
+    // An object made between the monitor's last look and the revocation keeps the process,
+    // without class objects, until its clients let it go.
+    while (hr == S_OK && !m_isService && GetLockCount() > 0 && StartMonitor(true)) {
+        RunMessageLoop();
+        StopMonitor();
+    }
     return SUCCEEDED(hr) ? post : hr;
 }
 
@@ -318,7 +324,7 @@ HRESULT ServiceModule::PreMessageLoop(int)
     if (FAILED(hr)) return hr;
     // The monitor comes first: Wine does not hold class objects suspended, so an object may come
     // and go before the resumption, and its Unlock to zero must not go unseen.
-    if (!m_isService && !StartMonitor()) return E_FAIL;
+    if (!m_isService && !StartMonitor(false)) return E_FAIL;
     hr = RegisterClassObjects(CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
     if (hr != S_OK) return hr;
     if (m_isService) {
@@ -386,7 +392,7 @@ LONG ServiceModule::Unlock()
     return count;
 }
 
-bool ServiceModule::StartMonitor()
+bool ServiceModule::StartMonitor(bool countdownAtZero)
 {
     if (m_monitorRunning.load()) return true;
     m_shutdownEvent.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -400,6 +406,7 @@ bool ServiceModule::StartMonitor()
         m_monitorRunning = false;
         return false;
     }
+    if (countdownAtZero && m_lockCount.load() == 0) SetEvent(m_shutdownEvent.Get());
     return true;
 }
 

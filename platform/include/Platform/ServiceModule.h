@@ -146,7 +146,8 @@ private:
     HRESULT RunSwitch(CommandSwitch command);
     LONG ReadRunMode(bool& asService) const;
     LONG* StateField() const { return reinterpret_cast<LONG*>(const_cast<DWORD*>(&m_status.dwCurrentState)); }
-    bool StartMonitor();
+    // countdownAtZero: start counting down at once when the count is zero already.
+    bool StartMonitor(bool countdownAtZero);
     void StopMonitor();
     void MonitorShutdown();
 

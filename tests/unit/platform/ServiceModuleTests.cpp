@@ -53,9 +53,41 @@ TEST(PlatformServiceModule, LocalServerEndsWhenTheLockCountStaysZeroForTheDelay)
     EXPECT_EQ(0u, module.ServiceThreadId());
 }
 
-} // namespace
+// Takes a lock right after the monitor ended the loop, as an object made in that instant does.
+class LateLockModule : public Platform::ServiceModule {
+public:
+    LateLockModule() : ServiceModule(0, GUID_NULL, 0) { SetShutdownDelay(100); }
+    void RunMessageLoop() override
+    {
+        ServiceModule::RunMessageLoop();
+        if (!late.exchange(true)) Lock();
+    }
+    std::atomic<bool> late{false};
+};
 
-namespace {
+TEST(PlatformServiceModule, AnObjectMadeAsTheServerQuitsKeepsItUntilReleased)
+{
+    LateLockModule module;
+    module.Lock();
+    std::atomic<bool> ended{false};
+    std::thread server([&] {
+        HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        module.Run(SW_HIDE);
+        if (SUCCEEDED(init)) CoUninitialize();
+        ended = true;
+    });
+    for (int i = 0; i < 500 && !module.MainThreadId(); ++i) Sleep(10);
+    Sleep(100);
+    module.Unlock();
+    for (int i = 0; i < 500 && !module.late; ++i) Sleep(10);
+    ASSERT_TRUE(module.late);
+    Sleep(300);
+    EXPECT_FALSE(ended);
+    EXPECT_EQ(1, module.GetLockCount());
+    module.Unlock();
+    server.join();
+    EXPECT_EQ(0, module.GetLockCount());
+}
 
 class NamedModule : public Platform::ServiceModule {
 public:
