@@ -1,11 +1,12 @@
-// A COM server on the platform layer for the end-to-end tests: reports its process, lock count
-// and run mode. Exits through the module like a product server.
+// A COM server on the platform layer for the end-to-end tests: reports its process, lock count,
+// run mode and caller. Exits through the module like a product server.
 #include <windows.h>
 #include <ole2.h>
 #include <initguid.h>
 
 #include "Probe.h"
 #include "ProbeIdentity.h"
+#include "Platform/CallerProcess.h"
 #include "Platform/ServiceModule.h"
 
 namespace {
@@ -30,6 +31,16 @@ public:
         *lockCount = module->GetLockCount();
         *asService = module->IsService() ? 1 : 0;
         return S_OK;
+    }
+    STDMETHODIMP GetCaller(BSTR* imagePath) override
+    {
+        DWORD caller = 0;
+        std::wstring path;
+        if (!imagePath) return E_POINTER;
+        *imagePath = nullptr;
+        if (!Platform::CallingProcessId(caller) || !Platform::ProcessImagePath(caller, path)) return E_FAIL;
+        *imagePath = Platform::Bstr(path).Detach();
+        return *imagePath ? S_OK : E_OUTOFMEMORY;
     }
 };
 

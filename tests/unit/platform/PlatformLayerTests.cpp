@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/CallerProcess.h"
 #include "Platform/ConcurrentQueue.h"
 #include "Platform/ServiceModule.h"
 #include "Platform/WinHttpHandle.h"
@@ -150,6 +151,19 @@ TEST(PlatformConcurrentQueue, ProducersLoseNothingAndKeepTheirOrder)
     queue.clear();
     EXPECT_TRUE(watch.expired());
     EXPECT_FALSE(queue.try_pop(item));
+}
+
+TEST(PlatformCallerProcess, NoCallerOutsideAnIncomingCall)
+{
+    DWORD caller = 1;
+    EXPECT_FALSE(Platform::CallingProcessId(caller));
+    EXPECT_EQ(0u, caller);
+    std::wstring path;
+    wchar_t own[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    ASSERT_TRUE(Platform::ProcessImagePath(GetCurrentProcessId(), path));
+    EXPECT_EQ(CSTR_EQUAL, CompareStringOrdinal(path.c_str(), -1, own, -1, TRUE)) << path;
+    EXPECT_FALSE(Platform::ProcessImagePath(0, path));
 }
 
 TEST(PlatformServiceModule, CommandSwitchesAndTheRunModeValue)

@@ -25,6 +25,16 @@ std::wstring TestDir()
     return dir.substr(0, dir.find_last_of(L'\\'));
 }
 
+// The probe names its caller: this test program.
+bool CallerIsThisProgram(IPlatformProbe* object)
+{
+    Platform::Bstr caller;
+    wchar_t own[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    return SUCCEEDED(object->GetCaller(&caller)) && !!caller &&
+           CompareStringOrdinal(caller.Get(), -1, own, -1, TRUE) == CSTR_EQUAL;
+}
+
 struct Served {
     LONG processId = 0;
     LONG lockCount = 0;
@@ -129,6 +139,7 @@ TEST_F(ProbeServerTest, LocalServerRegistersServesAndEndsAfterTheLastRelease)
         EXPECT_NE(static_cast<LONG>(GetCurrentProcessId()), served.processId);
         EXPECT_EQ(0, served.asService);
         EXPECT_EQ(1, served.lockCount);
+        EXPECT_TRUE(CallerIsThisProgram(first.Get()));
         Served again;
         ASSERT_EQ(S_OK, Activate(second, again));
         EXPECT_EQ(served.processId, again.processId);
@@ -177,6 +188,7 @@ TEST_F(ProbeServerTest, ServiceStartsOnActivationStopsOnRequestAndGivesWayToTheL
             ComPtr<IPlatformProbe> object;
             ASSERT_EQ(S_OK, Activate(object, served));
             EXPECT_EQ(1, served.asService);
+            EXPECT_TRUE(CallerIsThisProgram(object.Get()));
         }
         // Longer than the shutdown delay: the lock count does not end a service.
         Sleep(800);
