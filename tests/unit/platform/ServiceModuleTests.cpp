@@ -14,10 +14,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-TEST(PlatformServiceModule, LocalServerEndsWhenTheLockCountStaysZeroForTheDelay)
+// Takes a lock right after the monitor first ended the loop, as an object made in that instant
+// does.
+class LateLockModule : public Platform::ServiceModule {
+public:
+    LateLockModule() : ServiceModule(0, GUID_NULL, 0) { SetShutdownDelay(200); }
+    void RunMessageLoop() override
+    {
+        ServiceModule::RunMessageLoop();
+        if (!late.exchange(true)) Lock();
+    }
+    std::atomic<bool> late{false};
+};
+
+TEST(PlatformServiceModule, LocalServerEndsOnlyWhenTheLockCountStaysZeroForTheDelay)
 {
-    Platform::ServiceModule module(0, GUID_NULL, 0);
-    module.SetShutdownDelay(200);
+    LateLockModule module;
     module.Lock();
     std::atomic<bool> ended{false};
     HRESULT result = E_FAIL;
@@ -27,7 +39,6 @@ TEST(PlatformServiceModule, LocalServerEndsWhenTheLockCountStaysZeroForTheDelay)
         if (SUCCEEDED(init)) CoUninitialize();
         ended = true;
     });
-
     Sleep(300);
     EXPECT_FALSE(ended) << "a held lock keeps the server";
     module.OnStop();
@@ -45,48 +56,18 @@ TEST(PlatformServiceModule, LocalServerEndsWhenTheLockCountStaysZeroForTheDelay)
     module.Lock();
     module.Unlock();
     Clock::time_point lastUnlock = Clock::now();
-    server.join();
+    for (int i = 0; i < 500 && !module.late; ++i) Sleep(10);
+    ASSERT_TRUE(module.late);
     EXPECT_GE(Clock::now() - lastUnlock, milliseconds(180));
+    // The lock taken as the loop ended keeps the process until it goes.
+    Sleep(400);
+    EXPECT_FALSE(ended);
+    module.Unlock();
+    server.join();
     EXPECT_EQ(S_OK, result);
     EXPECT_EQ(0, module.GetLockCount());
     EXPECT_FALSE(module.IsService());
     EXPECT_EQ(0u, module.ServiceThreadId());
-}
-
-// Takes a lock right after the monitor ended the loop, as an object made in that instant does.
-class LateLockModule : public Platform::ServiceModule {
-public:
-    LateLockModule() : ServiceModule(0, GUID_NULL, 0) { SetShutdownDelay(100); }
-    void RunMessageLoop() override
-    {
-        ServiceModule::RunMessageLoop();
-        if (!late.exchange(true)) Lock();
-    }
-    std::atomic<bool> late{false};
-};
-
-TEST(PlatformServiceModule, AnObjectMadeAsTheServerQuitsKeepsItUntilReleased)
-{
-    LateLockModule module;
-    module.Lock();
-    std::atomic<bool> ended{false};
-    std::thread server([&] {
-        HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        module.Run(SW_HIDE);
-        if (SUCCEEDED(init)) CoUninitialize();
-        ended = true;
-    });
-    for (int i = 0; i < 500 && !module.MainThreadId(); ++i) Sleep(10);
-    Sleep(100);
-    module.Unlock();
-    for (int i = 0; i < 500 && !module.late; ++i) Sleep(10);
-    ASSERT_TRUE(module.late);
-    Sleep(300);
-    EXPECT_FALSE(ended);
-    EXPECT_EQ(1, module.GetLockCount());
-    module.Unlock();
-    server.join();
-    EXPECT_EQ(0, module.GetLockCount());
 }
 
 class NamedModule : public Platform::ServiceModule {
