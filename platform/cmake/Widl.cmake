@@ -1,0 +1,41 @@
+# telvana_add_idl(<name> <idl> [DEFINES <name[=value]>...] [RC <rc-file>...])
+# Compiles <idl> with widl into <stem>.h and <stem>.tlb and makes <name> an INTERFACE library:
+# a target that links it gets the header's folder on its include path (sources and .rc files)
+# and builds after widl. The listed .rc files (of the calling folder) are rebuilt when the .tlb
+# changes, so a resource line `1 TYPELIB "<stem>.tlb"` embeds the current library. Sets
+# <name>_DIR (the output folder) and <name>_TLB in the caller's scope.
+# The .idl imports Wine's own IDL files ("oaidl.idl" etc., package libwine-dev) and, inside its
+# library block, importlib("stdole2.tlb"); it may use the preprocessor (#ifdef on DEFINES).
+# Interfaces meant to cross processes are [oleautomation]: the universal marshaler carries them.
+set(TELVANA_WIDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Windows IDL files for widl")
+set(TELVANA_WIDL_LIBPATH /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "stdole2.tlb for widl")
+
+function(telvana_add_idl name idl)
+  cmake_parse_arguments(I "" "" "DEFINES;RC" ${ARGN})
+  get_filename_component(idl ${idl} ABSOLUTE)
+  get_filename_component(stem ${idl} NAME_WE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  set(header ${out}/${stem}.h)
+  set(tlb ${out}/${stem}.tlb)
+  set(flags -m64 -I${TELVANA_WIDL_INCLUDE} -L${TELVANA_WIDL_LIBPATH})
+  foreach(d ${I_DEFINES})
+    list(APPEND flags -D${d})
+  endforeach()
+  # One output kind per call: with -h and -t together widl did not write the .tlb.
+  add_custom_command(OUTPUT ${header} ${tlb}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+    COMMAND ${TELVANA_WIDL} ${flags} -h -o ${header} ${idl}
+    COMMAND ${TELVANA_WIDL} ${flags} -t -o ${tlb} ${idl}
+    DEPENDS ${idl}
+    COMMENT "widl ${stem}.idl (${name})"
+    VERBATIM)
+  add_custom_target(${name}_widl DEPENDS ${header} ${tlb})
+  add_library(${name} INTERFACE)
+  add_dependencies(${name} ${name}_widl)
+  target_include_directories(${name} INTERFACE ${out})
+  foreach(rc ${I_RC})
+    set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${tlb})
+  endforeach()
+  set(${name}_DIR ${out} PARENT_SCOPE)
+  set(${name}_TLB ${tlb} PARENT_SCOPE)
+endfunction()

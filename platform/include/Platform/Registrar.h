@@ -1,0 +1,44 @@
+// Registry scripts (.rgs) as COM servers write them: tokens apart by white space (so an unquoted
+// "{GUID}" is a key name and a lone "{" a brace); root keys HKCR, HKCU, HKLM, HKU (short or
+// long names) each with a braced body of keys; a key is an optional ForceRemove, NoRemove or
+// Delete, a name (bare or 'quoted'), an optional default value "= <type> 'data'" and an optional
+// braced body of subkeys and "val <name> = <type> 'data'" values. Types: s (REG_SZ), e
+// (REG_EXPAND_SZ), d (DWORD, decimal or 0x hex), b (hex bytes). '' inside quotes is one quote;
+// %NAME% is replaced (names case-insensitive), %% is one percent sign.
+// Registering: ForceRemove deletes the key's tree first; Delete deletes it and skips its body.
+// Unregistering: ForceRemove keys go with their tree; NoRemove keys stay but lose the values the
+// script names; other keys go once their listed subkeys are gone and no others remain.
+// A script is parsed whole before the registry is touched: a faulty script changes nothing.
+#pragma once
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+namespace Platform {
+
+class Registrar {
+public:
+    void AddReplacement(const std::wstring& name, const std::wstring& value);
+    // Per-user: HKCR in scripts means HKCU\Software\Classes.
+    void SetPerUser(bool perUser) { m_perUser = perUser; }
+    // Sends a root the scripts name to another key (tests point roots at scratch keys).
+    void MapRoot(HKEY root, HKEY target) { m_rootMap[root] = target; }
+
+    HRESULT RegisterScript(const std::wstring& script);
+    HRESULT UnregisterScript(const std::wstring& script);
+    // Runs the REGISTRY resource <id> of <module>.
+    HRESULT ResourceRegister(HMODULE module, UINT id, bool doRegister);
+
+    // Text of a REGISTRY resource: UTF-16 with BOM, else UTF-8 (BOM optional).
+    static HRESULT LoadScript(HMODULE module, UINT id, std::wstring& script);
+
+private:
+    HRESULT Run(const std::wstring& script, bool doRegister);
+
+    std::map<std::wstring, std::wstring> m_replacements;   // upper-case names
+    std::map<HKEY, HKEY> m_rootMap;
+    bool m_perUser = false;
+};
+
+} // namespace Platform

@@ -1,0 +1,372 @@
+#include "Platform/Registrar.h"
+
+#include <cwctype>
+#include <vector>
+
+#include "Lumetra/RegKey.h"
+
+namespace Platform {
+
+namespace {
+
+const HRESULT kBadScript = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+
+std::wstring Upper(std::wstring text)
+{
+    for (auto& c : text) c = static_cast<wchar_t>(std::towupper(c));
+    return text;
+}
+
+bool Is(const std::wstring& word, const wchar_t* keyword) { return Upper(word) == Upper(keyword); }
+
+struct Value {
+    std::wstring name;
+    DWORD type = REG_SZ;
+    std::vector<BYTE> data;
+};
+
+struct Key {
+    enum Modifier { kPlain, kForceRemove, kNoRemove, kDelete } modifier = kPlain;
+    std::wstring name;
+    bool hasDefault = false;
+    Value defaultValue;
+    std::vector<Value> values;
+    std::vector<Key> subkeys;
+};
+
+struct RootBlock {
+    HKEY root = nullptr;
+    std::vector<Key> keys;
+};
+
+struct Token {
+    enum Kind { kEnd, kWord, kQuoted, kOpen, kClose, kEquals } kind = kEnd;
+    std::wstring text;
+};
+
+class Parser {
+public:
+    Parser(const std::wstring& text, const std::map<std::wstring, std::wstring>& replacements)
+        : m_text(text), m_replacements(replacements) {}
+
+    bool ParseScript(std::vector<RootBlock>& blocks)
+    {
+        for (;;) {
+            Token t = Next();
+            if (t.kind == Token::kEnd) return m_ok;
+            RootBlock block;
+            if (t.kind != Token::kWord || !RootFromName(t.text, block.root)) return false;
+            if (Next().kind != Token::kOpen || !ParseBody(block.keys, nullptr)) return false;
+            blocks.push_back(std::move(block));
+        }
+    }
+
+private:
+    static bool RootFromName(const std::wstring& name, HKEY& root)
+    {
+        static const struct { const wchar_t* shortName; const wchar_t* longName; HKEY root; } kRoots[] = {
+            {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+            {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+            {L"HKLM", L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+            {L"HKU", L"HKEY_USERS", HKEY_USERS},
+        };
+        for (const auto& r : kRoots) {
+            if (Is(name, r.shortName) || Is(name, r.longName)) {
+                root = r.root;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Keys and (inside a key) values up to the closing brace.
+    bool ParseBody(std::vector<Key>& keys, std::vector<Value>* values)
+    {
+        for (;;) {
+            Token t = Next();
+            if (t.kind == Token::kClose) return true;
+            if (t.kind == Token::kWord && Is(t.text, L"val")) {
+                Value value;
+                Token name = Next();
+                if (!values || !IsName(name) || Next().kind != Token::kEquals || !ParseTypedData(value)) return false;
+                value.name = name.text;
+                values->push_back(std::move(value));
+                continue;
+            }
+            Key key;
+            while (t.kind == Token::kWord && ModifierFromWord(t.text, key.modifier)) t = Next();
+            if (!IsName(t)) return false;
+            key.name = t.text;
+            if (Peek().kind == Token::kEquals) {
+                Next();
+                key.hasDefault = true;
+                if (!ParseTypedData(key.defaultValue)) return false;
+            }
+            if (Peek().kind == Token::kOpen) {
+                Next();
+                if (!ParseBody(key.subkeys, &key.values)) return false;
+            }
+            keys.push_back(std::move(key));
+        }
+    }
+
+    static bool ModifierFromWord(const std::wstring& word, Key::Modifier& modifier)
+    {
+        if (Is(word, L"ForceRemove")) modifier = Key::kForceRemove;
+        else if (Is(word, L"NoRemove")) modifier = Key::kNoRemove;
+        else if (Is(word, L"Delete")) modifier = Key::kDelete;
+        else return false;
+        return true;
+    }
+
+    static bool IsName(const Token& t) { return t.kind == Token::kWord || t.kind == Token::kQuoted; }
+
+    bool ParseTypedData(Value& value)
+    {
+        Token type = Next();
+        Token data = Next();
+        if (type.kind != Token::kWord || !IsName(data)) return false;
+        const std::wstring& text = data.text;
+        if (Is(type.text, L"s") || Is(type.text, L"e")) {
+            value.type = Is(type.text, L"s") ? REG_SZ : REG_EXPAND_SZ;
+            const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+            value.data.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
+            return true;
+        }
+        if (Is(type.text, L"d")) {
+            wchar_t* end = nullptr;
+            unsigned long long number = wcstoull(text.c_str(), &end, 0);
+            if (text.empty() || *end != L'\0' || number > 0xFFFFFFFFull || text[0] == L'-') return false;
+            DWORD dword = static_cast<DWORD>(number);
+            const BYTE* bytes = reinterpret_cast<const BYTE*>(&dword);
+            value.type = REG_DWORD;
+            value.data.assign(bytes, bytes + sizeof(dword));
+            return true;
+        }
+        if (Is(type.text, L"b")) {
+            if (text.size() % 2 != 0) return false;
+            value.type = REG_BINARY;
+            for (size_t i = 0; i < text.size(); i += 2) {
+                if (!std::iswxdigit(text[i]) || !std::iswxdigit(text[i + 1])) return false;
+                value.data.push_back(static_cast<BYTE>(std::stoul(text.substr(i, 2), nullptr, 16)));
+            }
+            return true;
+        }
+        return false;
+    }
+
+    Token Peek()
+    {
+        if (!m_hasPeeked) {
+            m_peeked = Lex();
+            m_hasPeeked = true;
+        }
+        return m_peeked;
+    }
+
+    Token Next()
+    {
+        if (m_hasPeeked) {
+            m_hasPeeked = false;
+            return m_peeked;
+        }
+        return Lex();
+    }
+
+    // A failed replacement ends the token stream and marks the script bad.
+    Token Lex()
+    {
+        Token t;
+        while (m_pos < m_text.size() && std::iswspace(m_text[m_pos])) ++m_pos;
+        if (m_pos >= m_text.size() || !m_ok) return t;
+        if (m_text[m_pos] == L'\'') {
+            ++m_pos;
+            for (;;) {
+                if (m_pos >= m_text.size()) return Fail();
+                if (m_text[m_pos] == L'\'') {
+                    if (m_pos + 1 < m_text.size() && m_text[m_pos + 1] == L'\'') {
+                        t.text += L'\'';
+                        m_pos += 2;
+                        continue;
+                    }
+                    ++m_pos;
+                    t.kind = Token::kQuoted;
+                    return t;
+                }
+                if (!Append(t.text)) return Fail();
+            }
+        }
+        // Bare tokens end only at white space, so "{GUID}" is a name and "{" a brace.
+        while (m_pos < m_text.size() && !std::iswspace(m_text[m_pos])) {
+            if (!Append(t.text)) return Fail();
+        }
+        t.kind = t.text == L"{" ? Token::kOpen : t.text == L"}" ? Token::kClose : t.text == L"=" ? Token::kEquals : Token::kWord;
+        return t;
+    }
+
+    // Appends the character at m_pos, or the replacement that starts there.
+    bool Append(std::wstring& out)
+    {
+        if (m_text[m_pos] != L'%') {
+            out += m_text[m_pos++];
+            return true;
+        }
+        size_t close = m_text.find(L'%', m_pos + 1);
+        if (close == std::wstring::npos) return false;
+        std::wstring name = m_text.substr(m_pos + 1, close - m_pos - 1);
+        m_pos = close + 1;
+        if (name.empty()) {
+            out += L'%';
+            return true;
+        }
+        auto found = m_replacements.find(Upper(name));
+        if (found == m_replacements.end()) return false;
+        out += found->second;
+        return true;
+    }
+
+    Token Fail()
+    {
+        m_ok = false;
+        return Token();
+    }
+
+    const std::wstring& m_text;
+    const std::map<std::wstring, std::wstring>& m_replacements;
+    size_t m_pos = 0;
+    bool m_ok = true;
+    bool m_hasPeeked = false;
+    Token m_peeked;
+};
+
+HRESULT FromWin32(LONG error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }
+
+LONG DeleteTree(HKEY parent, const std::wstring& name)
+{
+    Lumetra::CRegKey key;
+    key.Attach(parent);
+    LONG result = key.RecurseDeleteKey(name.c_str());
+    key.Detach();
+    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+}
+
+LONG SetValue(Lumetra::CRegKey& key, const Value& value)
+{
+    return key.SetValue(value.name.c_str(), value.type, value.data.data(), static_cast<ULONG>(value.data.size()));
+}
+
+HRESULT RegisterKey(HKEY parent, const Key& k)
+{
+    if (k.modifier == Key::kDelete || k.modifier == Key::kForceRemove) {
+        LONG result = DeleteTree(parent, k.name);
+        if (result != ERROR_SUCCESS) return FromWin32(result);
+        if (k.modifier == Key::kDelete) return S_OK;
+    }
+    Lumetra::CRegKey key;
+    LONG result = key.Create(parent, k.name.c_str());
+    if (result == ERROR_SUCCESS && k.hasDefault) result = SetValue(key, k.defaultValue);
+    for (size_t i = 0; result == ERROR_SUCCESS && i < k.values.size(); ++i) result = SetValue(key, k.values[i]);
+    if (result != ERROR_SUCCESS) return FromWin32(result);
+    for (const Key& sub : k.subkeys) {
+        HRESULT hr = RegisterKey(key.GetHandle(), sub);
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+// Best effort: carries on past a failure and reports the first one.
+HRESULT UnregisterKey(HKEY parent, const Key& k)
+{
+    if (k.modifier == Key::kDelete) return S_OK;
+    if (k.modifier == Key::kForceRemove) return FromWin32(DeleteTree(parent, k.name));
+    Lumetra::CRegKey key;
+    LONG result = key.Open(parent, k.name.c_str());
+    if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+    if (result != ERROR_SUCCESS) return FromWin32(result);
+    HRESULT first = S_OK;
+    for (const Key& sub : k.subkeys) {
+        HRESULT hr = UnregisterKey(key.GetHandle(), sub);
+        if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+    }
+    if (k.modifier == Key::kNoRemove) {
+        for (const Value& value : k.values) key.DeleteValue(value.name.c_str());
+        return first;
+    }
+    key.Close();
+    // Fails, as meant, while keys the script does not name remain below.
+    RegDeleteKeyW(parent, k.name.c_str());
+    return first;
+}
+
+} // namespace
+
+void Registrar::AddReplacement(const std::wstring& name, const std::wstring& value)
+{
+    m_replacements[Upper(name)] = value;
+}
+
+HRESULT Registrar::RegisterScript(const std::wstring& script) { return Run(script, true); }
+
+HRESULT Registrar::UnregisterScript(const std::wstring& script) { return Run(script, false); }
+
+HRESULT Registrar::ResourceRegister(HMODULE module, UINT id, bool doRegister)
+{
+    std::wstring script;
+    HRESULT hr = LoadScript(module, id, script);
+    return FAILED(hr) ? hr : Run(script, doRegister);
+}
+
+HRESULT Registrar::Run(const std::wstring& script, bool doRegister)
+{
+    std::vector<RootBlock> blocks;
+    try {
+        if (!Parser(script, m_replacements).ParseScript(blocks)) return kBadScript;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT first = S_OK;
+    for (const RootBlock& block : blocks) {
+        HKEY root = block.root;
+        Lumetra::CRegKey userClasses;
+        auto mapped = m_rootMap.find(root);
+        if (mapped != m_rootMap.end()) {
+            root = mapped->second;
+        } else if (m_perUser && root == HKEY_CLASSES_ROOT) {
+            LONG result = userClasses.Create(HKEY_CURRENT_USER, L"Software\\Classes");
+            if (result != ERROR_SUCCESS) return FromWin32(result);
+            root = userClasses.GetHandle();
+        }
+        for (const Key& key : block.keys) {
+            HRESULT hr = doRegister ? RegisterKey(root, key) : UnregisterKey(root, key);
+            if (doRegister && FAILED(hr)) return hr;
+            if (FAILED(hr) && SUCCEEDED(first)) first = hr;
+        }
+    }
+    return first;
+}
+
+HRESULT Registrar::LoadScript(HMODULE module, UINT id, std::wstring& script)
+{
+    script.clear();
+    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), L"REGISTRY");
+    HGLOBAL loaded = info ? LoadResource(module, info) : nullptr;
+    const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (!bytes) return HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_RESOURCE_DATA_NOT_FOUND);
+    DWORD size = SizeofResource(module, info);
+    if (size >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
+        script.assign(reinterpret_cast<const wchar_t*>(bytes + 2), (size - 2) / sizeof(wchar_t));
+        return S_OK;
+    }
+    if (size >= 3 && std::string(bytes, 3) == "\xEF\xBB\xBF") {
+        bytes += 3;
+        size -= 3;
+    }
+    if (size == 0) return S_OK;
+    int chars = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), nullptr, 0);
+    if (chars <= 0) return kBadScript;
+    script.resize(static_cast<size_t>(chars));
+    MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), &script[0], chars);
+    return S_OK;
+}
+
+} // namespace Platform
