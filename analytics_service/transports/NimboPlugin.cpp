@@ -1,5 +1,8 @@
 #include "transports/NimboPlugin.h"
 
+#include "events/CommonUtilities.h"
+#include "logging/AnalyticsLogger.h"
+
 #include "common/AnalyticsKeys.h"
 #include "config/CAJsonParser.h"
 
@@ -38,6 +41,14 @@ HRESULT CreateServer(const CLSID& clsid, const IID& iid, ComPtr<T>& server, cons
 NimboPlugin::NimboPlugin(std::wstring applicationId, NimboPluginSettings settings)
     : m_applicationId(std::move(applicationId)), m_settings(std::move(settings))
 {
+    if (!m_settings.recordSend) m_settings.recordSend = RecordSendInTextLog;
+}
+
+void NimboPlugin::RecordSendInTextLog(const KeyValueMap& data, const std::wstring& payload, bool sent)
+{
+    Analytics::CAnalyticsLogger::LogRecord(Analytics::TransportsLog, Analytics::CCommonUtilities::GetUniqueId(data),
+                                           {kNimboLegacyTransportName},
+                                           sent ? Analytics::Success : Analytics::Fail, payload, L"");
 }
 
 bool NimboPlugin::Send(ITrackingItem& item)

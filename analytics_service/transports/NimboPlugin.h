@@ -27,6 +27,7 @@ struct NimboPluginSettings {
     CLSID cohortClsid = kNimboCohortClsid;
     HKEY queryParamsRoot = HKEY_LOCAL_MACHINE;
     std::wstring queryParamsPath = L"SOFTWARE\\Orvane\\Zenvo\\AppInfo\\Substitute\\QueryParams";
+    // Empty: the transports text log records the send.
     NimboSendRecorder recordSend;
 };
 
@@ -62,6 +63,8 @@ public:
     // {"event" :{<header members>,"event_data":{<data>}}}
     std::wstring BuildEventPayload(const std::wstring& applicationId, const KeyValueMap& data,
                                    const std::wstring& sourceId);
+
+    static void RecordSendInTextLog(const KeyValueMap& data, const std::wstring& payload, bool sent);
 
 private:
     bool SendPayload(const std::wstring& payload);
