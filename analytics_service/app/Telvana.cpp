@@ -1,0 +1,180 @@
+#include <windows.h>
+#include <ole2.h>
+#include <initguid.h>
+
+#include "Telvana.h"
+
+#include "OvTelvana.h"
+#include "SecureClassFactory.h"
+#include "TelvanaIds.h"
+
+#include "service/CAEventProcessor.h"
+
+#include "ETWLogging/LogFront.h"
+#include "Lumetra/RegKey.h"
+#include "Lumetra/SecureDll.h"
+
+#include <mutex>
+
+namespace {
+
+const wchar_t* const kSource = L"Telvana";
+constexpr int kStopPolls = 300;
+constexpr DWORD kStopPollMs = 100;
+
+template <typename... Args>
+void LogLine(ETWLogging::LogLevel level, const wchar_t* function, int line, const wchar_t* format, Args... args)
+{
+    if (ETWLogging::IsLogLevelEnabled(level)) ETWLogging::Log(level, kSource, function, line, format, args...);
+}
+
+using SecureFactory = Taliro::hack::craptastic::CSecureClassFactory<COvSecureClassFactory>;
+
+#ifdef TELVANA_TEST_SEAMS
+// Test builds only: shortened waits from HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings, so that
+// end-to-end tests see idle stops and back-offs in seconds.
+void ApplyTestTimings(Platform::ServiceModule& module)
+{
+    Lumetra::CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvane\\OvTelvana\\TestTimings", KEY_READ) != ERROR_SUCCESS) return;
+    CAEventProcessor::Timing timing;
+    DWORD value = 0;
+    if (key.QueryDWORDValue(L"IdleMs", value) == ERROR_SUCCESS) timing.idleMs = value;
+    if (key.QueryDWORDValue(L"PauseMs", value) == ERROR_SUCCESS) timing.pauseMs = value;
+    if (key.QueryDWORDValue(L"BackoffStepMs", value) == ERROR_SUCCESS) timing.backoffStepMs = value;
+    if (key.QueryDWORDValue(L"BackoffLimitMs", value) == ERROR_SUCCESS) timing.backoffLimitMs = value;
+    if (key.QueryDWORDValue(L"ShutdownDelayMs", value) == ERROR_SUCCESS) module.SetShutdownDelay(value);
+    CAEventProcessor::GetInstance().SetTiming(timing);
+}
+#endif
+
+} // namespace
+
+std::shared_ptr<CTelvanaModule> CTelvanaModule::GetInstance()
+{
+    static std::mutex lock;
+    static std::shared_ptr<CTelvanaModule> instance;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!instance) instance = std::make_shared<CTelvanaModule>();
+    return instance;
+}
+
+CTelvanaModule::CTelvanaModule()
+    : ServiceModule(IDS_SERVICENAME, kTelvanaAppId, IDR_TELVANA_APPID), m_logController(L"Kavo")
+{
+    AddClass(Platform::ClassEntry{CLSID_OvTelvana, &SecureFactory::CreateFactory,
+                                  &Platform::ObjectCreator<COvTelvana>::CreateInstance, IDR_OVTELVANA});
+#ifdef TELVANA_TEST_SEAMS
+    ApplyTestTimings(*this);
+#endif
+}
+
+CTelvanaModule::~CTelvanaModule() = default;
+
+HRESULT CTelvanaModule::Start(int showCommand)
+{
+    HRESULT hr = ServiceModule::Start(showCommand);
+    m_logController.Start();
+    LogLine(4, L"CTelvanaModule::Start", __LINE__, L"The TelvanaService is starting");
+    return hr;
+}
+
+HRESULT CTelvanaModule::PreMessageLoop(int showCommand)
+{
+    HRESULT hr = ServiceModule::PreMessageLoop(showCommand);
+    LogLine(1, L"CTelvanaModule::PreMessageLoop", __LINE__, L"Starting worker thread to process analytics events.");
+    CAEventProcessor::GetInstance().Start();
+    return hr;
+}
+
+HRESULT CTelvanaModule::InitializeSecurity()
+{
+    if (IsService()) {
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT, RPC_C_IMP_LEVEL_IDENTIFY, nullptr,
+                             EOAC_NONE, nullptr);
+    }
+    return S_OK;
+}
+
+void CTelvanaModule::OnStop()
+{
+    ServiceModule::OnStop();
+    LogLine(4, L"CTelvanaModule::OnStop", __LINE__, L"The TelvanaService is stopping");
+    m_logController.Stop(0);
+}
+
+bool CTelvanaModule::Uninstall()
+{
+    const wchar_t* function = L"CTelvanaModule::Uninstall";
+    if (!IsInstalled()) return true;
+    Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        LogLine(4, function, __LINE__, L"Could not open Service Manager.");
+        return false;
+    }
+    bool stopped = false;
+    {
+        Platform::ServiceHandle service(
+            OpenServiceW(manager.Get(), ServiceName().c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) {
+            LogLine(4, function, __LINE__, L"Could not open service");
+            return false;
+        }
+        SERVICE_STATUS status = {};
+        ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+        for (int poll = 0; poll < kStopPolls; ++poll) {
+            if (!QueryServiceStatus(service.Get(), &status)) {
+                LogLine(2, function, __LINE__, L"Could not query service status: %lu", GetLastError());
+                stopped = true;
+                break;
+            }
+            if (status.dwCurrentState == SERVICE_STOPPED) {
+                LogLine(3, function, __LINE__, L"Service has been stopped");
+                stopped = true;
+                break;
+            }
+            Sleep(kStopPollMs);
+        }
+    }
+    if (!stopped) {
+        LogLine(4, function, __LINE__, L"Failed stopping the service");
+        return false;
+    }
+    Platform::ServiceHandle service(OpenServiceW(manager.Get(), ServiceName().c_str(), DELETE | SERVICE_STOP));
+    if (!service) {
+        LogLine(3, function, __LINE__, L"Could not find handle for service. Service does not exist");
+        return true;
+    }
+    if (!DeleteService(service.Get())) {
+        // A service left behind would keep starting the program in the old mode.
+        LogLine(2, function, __LINE__, L"Failed deleting service: %lu", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+void CTelvanaModule::AddCommonRGSReplacements(Platform::Registrar& registrar)
+{
+    ServiceModule::AddCommonRGSReplacements(registrar);
+    registrar.AddReplacement(L"CLSID", Platform::GuidText(CLSID_OvTelvana));
+    registrar.AddReplacement(L"LIBID", Platform::GuidText(LIBID_OvTelvanaLib));
+}
+
+extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)
+{
+    const bool secureLoading = Lumetra::InitSecureDllLoading();
+    // Logged only once the logger knows who we are: the first log call fixes its settings.
+    ETWLogging::InitializeLogging(nullptr, L"OvTelvana", instance, nullptr, 0);
+    if (!secureLoading)
+        LogLine(4, L"wWinMain", __LINE__,
+                L"Failed to Initialize Secure DLL loading, KB2533623 might not be installed, continuing.");
+    int result = -1;
+    try {
+        result = CTelvanaModule::GetInstance()->WinMain(showCommand);
+    } catch (...) {
+        result = -1;
+    }
+    // The worker must not outlive wWinMain: process-wide objects go after it returns.
+    CAEventProcessor::GetInstance().ShutDown();
+    return result;
+}

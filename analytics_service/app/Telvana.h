@@ -1,0 +1,31 @@
+// The process module of OvTelvana.exe: a COM local server that can also run as the service
+// "TelvanaService". Adds to the platform's module the event worker's start, the service's
+// security, the stop request's log and log-controller calls, and an uninstall that waits for a
+// running service to stop before deleting it.
+#pragma once
+#include "Platform/ServiceModule.h"
+
+#include "ETWLogging/LogController.h"
+
+#include <memory>
+
+class CTelvanaModule : public Platform::ServiceModule {
+public:
+    // The process-wide module, made on first use.
+    static std::shared_ptr<CTelvanaModule> GetInstance();
+
+    CTelvanaModule();
+    ~CTelvanaModule() override;
+
+    HRESULT Start(int showCommand) override;
+    HRESULT PreMessageLoop(int showCommand) override;
+    HRESULT InitializeSecurity() override;
+    void OnStop() override;
+    // True when no service is left installed: a running one is stopped (waiting up to 30 s)
+    // and deleted.
+    bool Uninstall() override;
+    void AddCommonRGSReplacements(Platform::Registrar& registrar) override;
+
+private:
+    ETWLogging::AutoLogController m_logController;
+};
