@@ -1,6 +1,8 @@
 # Build-time Authenticode signing with the test PKI (cmake/TrustData.cmake makes it).
 #
-#   telvana_sign_file(INPUT <file|genex> OUTPUT <path> CERT <name> [TIMESTAMP] [TSA_TIME <unix>] [DEPENDS ...])
+#   telvana_sign_file(INPUT <file|genex> OUTPUT <path> CERT <name> [TIMESTAMP | COUNTERSIGN] [TSA <name>]
+#                     [TSA_TIME <unix>] [DEPENDS ...])
+#   telvana_restamp_file(INPUT <stamped PE> OUTPUT <path> (BREAK | FROM <stamped PE>) [DEPENDS ...])
 #   telvana_sign_two_signers(INPUT <file|genex> OUTPUT <path> FIRST <name> SECOND <name> [DEPENDS ...])
 #   telvana_tamper_file(INPUT <signed PE> OUTPUT <path> [DEPENDS ...])
 #   telvana_sign_script(INPUT <text file> OUTPUT <path.js> CERT <name> [DEPENDS ...])
@@ -8,8 +10,10 @@
 #   telvana_copy_file(INPUT <file|genex> OUTPUT <path> [DEPENDS ...])
 #
 # CERT names a certificate of the PKI folder: publisher, holding, other, case_publisher,
-# listed, expired, untrusted_root, list_signer. Every function adds its OUTPUT to the
-# global property TELVANA_SIGNED_OUTPUTS.
+# listed, expired, untrusted_root, list_signer. TIMESTAMP adds an RFC 3161 time stamp,
+# COUNTERSIGN the older counter-signature, both by the TSA certificate (default tsa; also
+# untrusted_tsa, or any other to stamp without the time-stamping usage). Every function adds
+# its OUTPUT to the global property TELVANA_SIGNED_OUTPUTS.
 
 if(NOT TELVANA_TEST_PKI_DIR OR NOT EXISTS ${TELVANA_TEST_PKI_DIR}/.done)
   message(FATAL_ERROR "Signing.cmake needs the test PKI: include cmake/TrustData.cmake first")
@@ -26,19 +30,25 @@ set(TELVANA_SIGNING_WORK ${CMAKE_BINARY_DIR}/signing-work)
 # signing time all say so.
 set(TELVANA_TSA_TIME 1700000000)
 
+# timestamp: "", "token" or "counter"; an optional last argument names the TSA certificate.
 function(_telvana_sign_command out_var cert input output timestamp tsa_time)
   set(pki ${TELVANA_TEST_PKI_DIR})
+  set(tsa tsa ${ARGN})
+  list(GET tsa -1 tsa)
   if(NOT EXISTS ${pki}/${cert}.chain.pem)
     message(FATAL_ERROR "Signing: no certificate '${cert}' in the test PKI (${pki})")
   endif()
   set(cmd COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
           COMMAND ${TELVANA_OSSLSIGNCODE} sign -h sha256 -certs ${pki}/${cert}.chain.pem -key ${pki}/${cert}.key)
-  if(timestamp)
-    list(APPEND cmd -TSA-certs ${pki}/tsa.chain.pem -TSA-key ${pki}/tsa.key -TSA-time ${tsa_time} -time ${tsa_time})
+  if(timestamp STREQUAL "token")
+    list(APPEND cmd -TSA-certs ${pki}/${tsa}.chain.pem -TSA-key ${pki}/${tsa}.key -TSA-time ${tsa_time} -time ${tsa_time})
   endif()
   list(APPEND cmd -in ${input} -out ${output})
-  if(timestamp)
-    list(APPEND cmd COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} retime ${output} ${pki}/tsa.key ${tsa_time} ${output})
+  if(timestamp STREQUAL "token")
+    list(APPEND cmd COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} retime ${output} ${pki}/${tsa}.key ${tsa_time} ${output})
+  elseif(timestamp STREQUAL "counter")
+    list(APPEND cmd COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} countersign ${output} ${pki}/${tsa}.chain.pem
+                    ${pki}/${tsa}.key ${tsa_time} ${output})
   endif()
   set(${out_var} ${cmd} PARENT_SCOPE)
 endfunction()
@@ -56,18 +66,27 @@ function(_telvana_pki_depends out_var)
 endfunction()
 
 function(telvana_sign_file)
-  cmake_parse_arguments(S "TIMESTAMP" "INPUT;OUTPUT;CERT;TSA_TIME" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(S "TIMESTAMP;COUNTERSIGN" "INPUT;OUTPUT;CERT;TSA;TSA_TIME" "DEPENDS" ${ARGN})
   if(NOT S_INPUT OR NOT S_OUTPUT OR NOT S_CERT)
     message(FATAL_ERROR "telvana_sign_file: INPUT, OUTPUT and CERT are required")
   endif()
   if(NOT S_TSA_TIME)
     set(S_TSA_TIME ${TELVANA_TSA_TIME})
   endif()
-  get_filename_component(dir ${S_OUTPUT} DIRECTORY)
-  _telvana_sign_command(sign ${S_CERT} ${S_INPUT} ${S_OUTPUT} "${S_TIMESTAMP}" ${S_TSA_TIME})
-  set(certs ${S_CERT})
+  if(NOT S_TSA)
+    set(S_TSA tsa)
+  endif()
+  set(stamp "")
   if(S_TIMESTAMP)
-    list(APPEND certs tsa)
+    set(stamp token)
+  elseif(S_COUNTERSIGN)
+    set(stamp counter)
+  endif()
+  get_filename_component(dir ${S_OUTPUT} DIRECTORY)
+  _telvana_sign_command(sign ${S_CERT} ${S_INPUT} ${S_OUTPUT} "${stamp}" ${S_TSA_TIME} ${S_TSA})
+  set(certs ${S_CERT})
+  if(stamp)
+    list(APPEND certs ${S_TSA})
   endif()
   _telvana_pki_depends(pki_deps ${certs})
   add_custom_command(OUTPUT ${S_OUTPUT}
@@ -103,6 +122,25 @@ function(telvana_sign_two_signers)
     COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} attach ${w}.second.bin ${w}.both.p7 ${S_OUTPUT}
     DEPENDS ${S_INPUT} ${S_DEPENDS} ${pki_deps} ${TELVANA_PKI_TOOL}
     COMMENT "Signing ${S_OUTPUT} (${S_FIRST}, then ${S_SECOND})"
+    VERBATIM)
+  _telvana_add_output(${S_OUTPUT})
+endfunction()
+
+# BREAK: one byte of the time stamp's signature changed; FROM: the time stamp (and the
+# certificates) of another file's signature put in place of the input's own.
+function(telvana_restamp_file)
+  cmake_parse_arguments(S "BREAK" "INPUT;OUTPUT;FROM" "DEPENDS" ${ARGN})
+  get_filename_component(dir ${S_OUTPUT} DIRECTORY)
+  if(S_BREAK)
+    set(run breakstamp ${S_INPUT} ${S_OUTPUT})
+  else()
+    set(run copystamp ${S_FROM} ${S_INPUT} ${S_OUTPUT})
+  endif()
+  add_custom_command(OUTPUT ${S_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} ${run}
+    DEPENDS ${S_INPUT} ${S_FROM} ${S_DEPENDS} ${TELVANA_PKI_TOOL}
+    COMMENT "Re-stamping ${S_OUTPUT}"
     VERBATIM)
   _telvana_add_output(${S_OUTPUT})
 endfunction()

@@ -61,44 +61,6 @@ bool GetMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYT
     return true;
 }
 
-const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES& attributes, const char* oid)
-{
-    for (DWORD i = 0; i < attributes.cAttr; ++i) {
-        const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
-        if (attribute.pszObjId && std::strcmp(attribute.pszObjId, oid) == 0 && attribute.cValue > 0)
-            return &attribute;
-    }
-    return nullptr;
-}
-
-bool Decode(const char* structType, const CRYPT_ATTR_BLOB& blob, std::vector<BYTE>& out)
-{
-    DWORD size = 0;
-    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, structType, blob.pbData, blob.cbData, 0, nullptr,
-                           &size) ||
-        size == 0)
-        return false;
-    out.resize(size);
-    return CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, structType, blob.pbData, blob.cbData, 0,
-                             out.data(), &size) != FALSE;
-}
-
-// The signing time of the signer's counter-signature, when it has one.
-bool GetSigningTime(const CMSG_SIGNER_INFO& signer, FILETIME& time)
-{
-    const CRYPT_ATTRIBUTE* counter = FindAttribute(signer.UnauthAttrs, szOID_RSA_counterSign);
-    if (!counter) return false;
-    std::vector<BYTE> counterInfo;
-    if (!Decode(PKCS7_SIGNER_INFO, counter->rgValue[0], counterInfo)) return false;
-    const auto* counterSigner = reinterpret_cast<const CMSG_SIGNER_INFO*>(counterInfo.data());
-    const CRYPT_ATTRIBUTE* signingTime = FindAttribute(counterSigner->AuthAttrs, szOID_RSA_signingTime);
-    if (!signingTime) return false;
-    DWORD size = sizeof(time);
-    return CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, szOID_RSA_signingTime,
-                             signingTime->rgValue[0].pbData, signingTime->rgValue[0].cbData, 0, &time,
-                             &size) != FALSE;
-}
-
 bool HasTrustedOrganisation(PCCERT_CONTEXT cert)
 {
     DWORD length = CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
@@ -137,17 +99,8 @@ bool EndsInBuiltInRoot(PCCERT_CHAIN_CONTEXT chain)
 
 bool HasTrustedChain(PCCERT_CONTEXT cert, HCERTSTORE store, const FILETIME* signingTime, CertificateHolder& holder)
 {
-    static char codeSigning[] = szOID_PKIX_KP_CODE_SIGNING;
-    LPSTR usages[] = {codeSigning};
-    CERT_CHAIN_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    FILETIME time = signingTime ? *signingTime : FILETIME{};
-    if (!CertGetCertificateChain(nullptr, cert, signingTime ? &time : nullptr, store, &para, 0, nullptr,
-                                 &holder.chain))
-        return false;
+    holder.chain = Lumetra::internal::GetChainForUsage(cert, signingTime, store, szOID_PKIX_KP_CODE_SIGNING, 0);
+    if (!holder.chain) return false;
     if (holder.chain->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR) return false;
     if (!EndsInBuiltInRoot(holder.chain)) return false;
     DWORD policyError = 0;
@@ -170,8 +123,12 @@ bool SignerPasses(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store, DWOR
     if (!holder.cert) return false;
 
     if (!HasTrustedOrganisation(holder.cert)) return false;
+    // Only a counter-signature gives this check a signing time, and only a genuine one.
     FILETIME signingTime = {};
-    const bool timed = GetSigningTime(*signer, signingTime);
+    if (Lumetra::internal::GetSignerSigningTime(message, index, &signingTime,
+                                                Lumetra::internal::kCounterSignatureStamp) != 0)
+        signingTime = FILETIME{};
+    const bool timed = signingTime.dwLowDateTime != 0 || signingTime.dwHighDateTime != 0;
     if (!HasTrustedChain(holder.cert, store, timed ? &signingTime : nullptr, holder)) return false;
     if (!wholeMessage) return Lumetra::internal::VerifyPeImageIntegrity(path, message, store) == 0;
     return Lumetra::internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,

@@ -6,15 +6,10 @@
 namespace Lumetra {
 namespace internal {
 
-namespace {
-
-// How a platform answers for a chain policy it has no handler for.
-bool IsPolicyMissing(DWORD error)
+bool IsMissingOnPlatform(DWORD error)
 {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_NOT_SUPPORTED;
 }
-
-} // namespace
 
 namespace {
 
@@ -39,6 +34,23 @@ LONG CallWinVerifyTrust(const wchar_t* path, DWORD stateAction, DWORD providerFl
 }
 
 } // namespace
+
+PCCERT_CHAIN_CONTEXT GetChainForUsage(PCCERT_CONTEXT certificate, const FILETIME* time, HCERTSTORE store,
+                                      const char* usage, DWORD flags)
+{
+    LPSTR usages[] = {const_cast<LPSTR>(usage)};
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    FILETIME at = time != nullptr ? *time : FILETIME{};
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, store, &para, flags, nullptr,
+                                 &chain))
+        return nullptr;
+    return chain;
+}
 
 LONG WinVerifyTrustFile(const wchar_t* path, DWORD stateAction, DWORD providerFlags, HANDLE* state)
 {
@@ -108,7 +120,7 @@ bool VerifyAuthenticodeTimestampPolicyWith(ChainPolicyFunction platformPolicy, P
         return true;
     }
     const DWORD error = GetLastError();
-    if (!IsPolicyMissing(error)) {
+    if (!IsMissingOnPlatform(error)) {
         SetLastError(error);
         return false;
     }

@@ -32,7 +32,6 @@ constexpr DWORD kOldestPlatformCore = 1504;
 constexpr DWORD kFirstCurrentPlatformCore = 1505;
 
 const char kCodeSigningUsage[] = "1.3.6.1.5.5.7.3.3";
-const char kRfc3161TimeStamp[] = "1.3.6.1.4.1.311.3.3.1";
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 const wchar_t* const kBuiltInOrg[] = {TelvanaTrustData::kPublisherNames[0], TelvanaTrustData::kPublisherNames[1],
@@ -103,78 +102,6 @@ struct CryptMessage {
             CryptMsgClose(message);
     }
 };
-
-bool ReadMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& data, DWORD* error)
-{
-    DWORD size = 0;
-    if (!CryptMsgGetParam(message, type, index, nullptr, &size)) {
-        *error = GetLastError();
-        return false;
-    }
-    data.assign(size, 0);
-    if (size != 0 && !CryptMsgGetParam(message, type, index, data.data(), &size)) {
-        *error = GetLastError();
-        return false;
-    }
-    data.resize(size);
-    return true;
-}
-
-bool DecodeObject(LPCSTR structType, const BYTE* encoded, DWORD encodedSize, std::vector<BYTE>& decoded,
-                  DWORD* error)
-{
-    DWORD size = 0;
-    if (!CryptDecodeObject(kEncoding, structType, encoded, encodedSize, 0, nullptr, &size)) {
-        *error = GetLastError();
-        return false;
-    }
-    decoded.assign(size, 0);
-    if (!CryptDecodeObject(kEncoding, structType, encoded, encodedSize, 0, decoded.data(), &size)) {
-        *error = GetLastError();
-        return false;
-    }
-    return true;
-}
-
-int TwoDigits(const BYTE* text)
-{
-    if (text[0] < '0' || text[0] > '9' || text[1] < '0' || text[1] > '9')
-        return -1;
-    return (text[0] - '0') * 10 + (text[1] - '0');
-}
-
-// Signing-time attribute (a 15-byte UTCTime) of a signer information.
-DWORD SigningTimeFromSigner(const CMSG_SIGNER_INFO& signer, FILETIME* time)
-{
-    for (DWORD a = 0; a < signer.AuthAttrs.cAttr; ++a) {
-        const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[a];
-        if (attribute.pszObjId == nullptr || strcmp(attribute.pszObjId, szOID_RSA_signingTime) != 0)
-            continue;
-        if (attribute.cValue == 0 || attribute.rgValue[0].cbData != 15)
-            continue;
-        const BYTE* digits = attribute.rgValue[0].pbData + 2;
-        int parts[6];
-        for (int i = 0; i < 6; ++i) {
-            parts[i] = TwoDigits(digits + i * 2);
-            if (parts[i] < 0)
-                return ERROR_INVALID_PARAMETER;
-        }
-        SYSTEMTIME system = {};
-        system.wYear = static_cast<WORD>(parts[0] < 70 ? parts[0] + 2000 : parts[0] + 1900);
-        system.wMonth = static_cast<WORD>(parts[1]);
-        system.wDay = static_cast<WORD>(parts[2]);
-        system.wHour = static_cast<WORD>(parts[3]);
-        system.wMinute = static_cast<WORD>(parts[4]);
-        system.wSecond = static_cast<WORD>(parts[5]);
-        if (!SystemTimeToFileTime(&system, time)) {
-            const DWORD error = GetLastError();
-            *time = FILETIME{};
-            return error != 0 ? error : ERROR_INVALID_PARAMETER;
-        }
-        return 0;
-    }
-    return 0;
-}
 
 std::wstring SerialText(const CRYPT_INTEGER_BLOB& serial)
 {
@@ -288,17 +215,10 @@ SignerVerdict CheckSigner(const wchar_t* path, HCRYPTMSG message, HCERTSTORE sto
         return SignerVerdict::Refused;
     const bool haveTime = signingTime.dwLowDateTime != 0 || signingTime.dwHighDateTime != 0;
 
-    LPSTR usage[] = {const_cast<LPSTR>(kCodeSigningUsage)};
-    CERT_CHAIN_PARA chainPara = {};
-    chainPara.cbSize = sizeof(chainPara);
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, haveTime ? &signingTime : nullptr, store, &chainPara,
-                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS,
-                                 nullptr, &chain) ||
-        chain == nullptr)
+    PCCERT_CHAIN_CONTEXT chain =
+        internal::GetChainForUsage(certificate, haveTime ? &signingTime : nullptr, store, kCodeSigningUsage,
+                                   CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_RETURN_LOWER_QUALITY_CONTEXTS);
+    if (chain == nullptr)
         return SignerVerdict::Refused;
     std::unique_ptr<const CERT_CHAIN_CONTEXT, decltype(&CertFreeCertificateChain)> chainGuard(
         chain, &CertFreeCertificateChain);
@@ -321,64 +241,6 @@ SignerVerdict CheckSigner(const wchar_t* path, HCRYPTMSG message, HCERTSTORE sto
 }
 
 } // namespace
-
-namespace internal {
-
-DWORD GetSignerSigningTime(HCRYPTMSG message, DWORD signerIndex, FILETIME* signingTime)
-{
-    if (message == nullptr || signingTime == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    *signingTime = FILETIME{};
-
-    std::vector<BYTE> attributeData;
-    DWORD error = 0;
-    if (!ReadMessageParam(message, CMSG_SIGNER_UNAUTH_ATTR_PARAM, signerIndex, attributeData, &error))
-        return error == static_cast<DWORD>(CRYPT_E_ATTRIBUTES_MISSING) ? 0 : error;
-    // Some platforms report "no attributes" as an empty answer instead of an error.
-    if (attributeData.empty())
-        return 0;
-    const auto* attributes = reinterpret_cast<const CRYPT_ATTRIBUTES*>(attributeData.data());
-
-    std::vector<BYTE> signerData;
-    for (DWORD a = 0; a < attributes->cAttr && signerData.empty(); ++a) {
-        const CRYPT_ATTRIBUTE& attribute = attributes->rgAttr[a];
-        if (attribute.pszObjId == nullptr)
-            continue;
-        const bool counterSignature = strcmp(attribute.pszObjId, szOID_RSA_counterSign) == 0;
-        const bool timeStampToken = strcmp(attribute.pszObjId, kRfc3161TimeStamp) == 0;
-        if (!counterSignature && !timeStampToken)
-            continue;
-        const CRYPT_ATTR_BLOB* value = nullptr;
-        for (DWORD v = 0; v < attribute.cValue; ++v) {
-            if (attribute.rgValue[v].cbData != 0) {
-                value = &attribute.rgValue[v];
-                break;
-            }
-        }
-        if (value == nullptr)
-            continue;
-        if (counterSignature) {
-            if (!DecodeObject(PKCS7_SIGNER_INFO, value->pbData, value->cbData, signerData, &error))
-                return error;
-        } else {
-            HCRYPTMSG token = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
-            if (token == nullptr)
-                return GetLastError();
-            const bool ok = CryptMsgUpdate(token, value->pbData, value->cbData, TRUE) &&
-                            ReadMessageParam(token, CMSG_SIGNER_INFO_PARAM, 0, signerData, &error);
-            if (!ok && error == 0)
-                error = GetLastError();
-            CryptMsgClose(token);
-            if (!ok)
-                return error;
-        }
-    }
-    if (signerData.empty())
-        return 0;
-    return SigningTimeFromSigner(*reinterpret_cast<const CMSG_SIGNER_INFO*>(signerData.data()), signingTime);
-}
-
-} // namespace internal
 
 DWORD CheckFileTrust(const wchar_t* path)
 {

@@ -87,35 +87,11 @@ bool DerValue(const std::vector<BYTE>& element, size_t* offset)
 // The signed attribute "message digest" must commit to the content that is then trusted.
 bool ContentMatchesMessageDigest(const CMSG_SIGNER_INFO& signer, const std::vector<BYTE>& content)
 {
-    const CRYPT_ATTR_BLOB* digestValue = nullptr;
-    for (DWORD a = 0; a < signer.AuthAttrs.cAttr; ++a) {
-        const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[a];
-        if (attribute.pszObjId != nullptr && strcmp(attribute.pszObjId, szOID_RSA_messageDigest) == 0 &&
-            attribute.cValue == 1) {
-            digestValue = &attribute.rgValue[0];
-            break;
-        }
-    }
-    if (digestValue == nullptr || signer.HashAlgorithm.pszObjId == nullptr)
-        return false;
-    DWORD size = 0;
-    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, digestValue->pbData, digestValue->cbData, 0, nullptr,
-                           &size))
-        return false;
-    std::vector<BYTE> decoded(size);
-    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, digestValue->pbData, digestValue->cbData, 0,
-                           decoded.data(), &size))
-        return false;
-    const auto* expected = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data());
-
-    std::vector<BYTE> computed;
     size_t valueOffset = 0;
     if (DerValue(content, &valueOffset) &&
-        Hash(signer.HashAlgorithm.pszObjId, content.data() + valueOffset, content.size() - valueOffset, computed) &&
-        Equal(computed, expected->pbData, expected->cbData))
+        MessageDigestMatches(signer, content.data() + valueOffset, content.size() - valueOffset))
         return true;
-    return Hash(signer.HashAlgorithm.pszObjId, content.data(), content.size(), computed) &&
-           Equal(computed, expected->pbData, expected->cbData);
+    return MessageDigestMatches(signer, content.data(), content.size());
 }
 
 } // namespace
@@ -274,6 +250,33 @@ LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const Subject
     } catch (...) {
         return TRUST_E_NOSIGNATURE;
     }
+}
+
+bool MessageDigestMatches(const CMSG_SIGNER_INFO& signer, const BYTE* content, size_t contentSize)
+{
+    const CRYPT_ATTR_BLOB* digestValue = nullptr;
+    for (DWORD a = 0; a < signer.AuthAttrs.cAttr; ++a) {
+        const CRYPT_ATTRIBUTE& attribute = signer.AuthAttrs.rgAttr[a];
+        if (attribute.pszObjId != nullptr && strcmp(attribute.pszObjId, szOID_RSA_messageDigest) == 0 &&
+            attribute.cValue == 1) {
+            digestValue = &attribute.rgValue[0];
+            break;
+        }
+    }
+    if (digestValue == nullptr || signer.HashAlgorithm.pszObjId == nullptr)
+        return false;
+    DWORD size = 0;
+    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, digestValue->pbData, digestValue->cbData, 0, nullptr,
+                           &size))
+        return false;
+    std::vector<BYTE> decoded(size);
+    if (!CryptDecodeObject(kEncoding, X509_OCTET_STRING, digestValue->pbData, digestValue->cbData, 0,
+                           decoded.data(), &size))
+        return false;
+    const auto* expected = reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data());
+    std::vector<BYTE> computed;
+    return Hash(signer.HashAlgorithm.pszObjId, content, contentSize, computed) &&
+           Equal(computed, expected->pbData, expected->cbData);
 }
 
 bool ComputeDigest(const char* algorithmOid, const BYTE* data, size_t size, std::vector<BYTE>* digest)

@@ -2,6 +2,7 @@
 // signer. Each signer is then handed out in a message of its own, built from the same parts.
 #include "Lumetra/AuthenticodePolicy.h"
 #include "Lumetra/SecureDll.h"
+#include "Der.h"
 
 #include <imagehlp.h>
 #include <wintrust.h>
@@ -14,19 +15,7 @@
 namespace Lumetra {
 namespace internal {
 
-namespace {
-
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr DWORD kMaxSignatureSize = 16 * 1024 * 1024;
-constexpr LONGLONG kMaxImageSize = 512LL * 1024 * 1024;
-const BYTE kSignedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-
-struct Element {
-    BYTE tag = 0;
-    size_t start = 0;   // first byte of the tag
-    size_t content = 0; // first byte of the content
-    size_t end = 0;     // one past the last byte
-};
+const BYTE kSignedDataOid[11] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
 
 bool ReadElement(const std::vector<BYTE>& der, size_t pos, size_t limit, Element* element)
 {
@@ -65,6 +54,12 @@ bool ReadChildren(const std::vector<BYTE>& der, const Element& parent, std::vect
     return true;
 }
 
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+constexpr DWORD kMaxSignatureSize = 16 * 1024 * 1024;
+constexpr LONGLONG kMaxImageSize = 512LL * 1024 * 1024;
+
 void AppendLength(std::vector<BYTE>& out, size_t length)
 {
     if (length < 0x80) {
@@ -80,6 +75,8 @@ void AppendLength(std::vector<BYTE>& out, size_t length)
         out.push_back(bytes[--count]);
 }
 
+} // namespace
+
 std::vector<BYTE> Wrap(BYTE tag, const std::vector<BYTE>& content)
 {
     std::vector<BYTE> out(1, tag);
@@ -92,6 +89,8 @@ void AppendRange(std::vector<BYTE>& out, const std::vector<BYTE>& der, size_t fr
 {
     out.insert(out.end(), der.begin() + static_cast<std::ptrdiff_t>(from), der.begin() + static_cast<std::ptrdiff_t>(to));
 }
+
+namespace {
 
 bool ReadEmbeddedSignature(const wchar_t* path, std::vector<BYTE>* signature)
 {

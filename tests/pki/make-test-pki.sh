@@ -98,7 +98,8 @@ ossl_ca() { # name issuer-or-self subject extensions start end [serial]
   openssl x509 -in "$name.pem" -outform DER -out "$name.cer"
 }
 
-names=(root second_root publisher holding other case_publisher listed expired untrusted_root list_signer tsa server)
+names=(root second_root publisher holding other case_publisher listed expired untrusted_root list_signer tsa
+       untrusted_tsa server)
 # RSA key generation is most of the time: run it in parallel.
 pids=()
 for n in "${names[@]}"; do openssl genrsa -out "$n.key" 2048 2>/dev/null & pids+=($!); done
@@ -115,6 +116,7 @@ ossl_ca expired       root        "/CN=$publisher/O=Telvana Test"       codesign
 ossl_ca untrusted_root second_root "/CN=$publisher/O=Telvana Test"      codesign_ext $leaf_start $long_end
 ossl_ca list_signer   root        "/CN=Telvana Test Trusted List Signer" codesign_ext $leaf_start $long_end
 ossl_ca tsa           root        "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
+ossl_ca untrusted_tsa second_root "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
 # TLS server certificate of the local test collectors.
 ossl_ca server        root        "/CN=127.0.0.1"                       server_ext   $leaf_start $long_end
 
@@ -124,6 +126,7 @@ for leaf in publisher holding other case_publisher listed expired list_signer; d
 done
 cat untrusted_root.pem second_root.pem > untrusted_root.chain.pem
 cat tsa.pem root.pem > tsa.chain.pem
+cat untrusted_tsa.pem second_root.pem > untrusted_tsa.chain.pem
 
 sha1() { openssl x509 -in "$1.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr a-f A-F; }
 serial() { openssl x509 -in "$1.pem" -noout -serial | sed 's/.*=//' | tr a-f A-F; }

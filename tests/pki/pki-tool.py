@@ -16,6 +16,13 @@
       the time stamp's attributes again with the TSA key. osslsigncode's -TSA-time sets
       only the token's genTime; its signer info keeps the current time, which is the
       time that Authenticode readers take.
+  pki-tool.py countersign SIGNED.dll TSA-CHAIN.pem TSA.key UNIXTIME OUT.dll
+      Gives the first signer the older form of time stamp, a counter-signature by the TSA
+      key over its encrypted digest; the TSA's certificates join the signature's.
+  pki-tool.py copystamp FROM.dll SIGNED.dll OUT.dll
+      Gives the first signer the time stamp and certificates of FROM.dll's first signer.
+  pki-tool.py breakstamp STAMPED.dll OUT.dll
+      Changes one byte of the signature of the first signer's time stamp.
   pki-tool.py js SIGNED.ps1 OUT.js
       Turns a signed PowerShell-style script into a script-signed text whose signature
       block lines begin with "// SIG // ". The signature covers the text before the
@@ -101,11 +108,12 @@ def pe_checksum(image, checksum_offset):
     return (total + len(image)) & 0xFFFFFFFF
 
 
-def attach(signed_pe, signature, out):
+def attach(signed_pe, signature, out, blob=None):
     with open(signed_pe, "rb") as f:
         image = bytearray(f.read())
-    with open(signature, "rb") as f:
-        blob = f.read()
+    if blob is None:
+        with open(signature, "rb") as f:
+            blob = f.read()
     pe = int.from_bytes(image[0x3C:0x40], "little")
     if image[pe:pe + 4] != b"PE\0\0":
         raise SystemExit("pki-tool: %s is no PE file" % signed_pe)
@@ -175,8 +183,81 @@ def attribute(data, attrs, oid_der):
 
 
 TIMESTAMP_TOKEN_OID = bytes.fromhex("060a2b060104018237030301")
+COUNTERSIGNATURE_OID = bytes.fromhex("06092a864886f70d010906")
 SIGNING_TIME_OID = bytes.fromhex("06092a864886f70d010905")
 DIGESTS = {bytes.fromhex("0609608648016503040201"): "-sha256", bytes.fromhex("06052b0e03021a"): "-sha1"}
+
+
+def stamp_signer(image, offset):
+    """The SignerInfo elements of the first signer's RFC 3161 token or counter-signature."""
+    unauth = [k for k in signer_infos(image, offset + 8)[0] if k[0] == b"\xa1"]
+    token = attribute(image, unauth[0], TIMESTAMP_TOKEN_OID) if unauth else None
+    if token is not None:
+        return signer_infos(image, token[1])[0]
+    counter = attribute(image, unauth[0], COUNTERSIGNATURE_OID) if unauth else None
+    if counter is None:
+        raise SystemExit("pki-tool: the signature has no time stamp")
+    return kids(image, counter[2], counter[3])
+
+
+def pe_signature(path):
+    """The image and the offset and bytes of its embedded signature."""
+    with open(path, "rb") as f:
+        image = bytearray(f.read())
+    pe = int.from_bytes(image[0x3C:0x40], "little")
+    magic = int.from_bytes(image[pe + 24:pe + 26], "little")
+    security = pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
+    offset = int.from_bytes(image[security:security + 4], "little")
+    return image, offset, bytes(image[offset + 8:read_tlv(image, offset + 8)[2]])
+
+
+def breakstamp(stamped_pe, out):
+    image, offset, _ = pe_signature(stamped_pe)
+    tsa = stamp_signer(image, offset)
+    image[(tsa[-1] if tsa[-1][0] == b"\x04" else tsa[-2])[2] + 8] ^= 0x01
+    attach(stamped_pe, None, out, bytes(image[offset + 8:read_tlv(image, offset + 8)[2]]))
+
+
+def restamp(signed_pe, unauth, extra_certs, out):
+    """Re-embeds the signature with its first signer's unauthenticated attributes replaced."""
+    parts = parse_signed_data(pe_signature(signed_pe)[2])
+    _, s, e = read_tlv(parts["signers"][0], 0)
+    fields = [f[1] for f in children(parts["signers"][0], s, e) if f[0] != b"\xa1"]
+    signers = [encode(b"\x30", b"".join(fields) + unauth)] + parts["signers"][1:]
+    certs = parts["certs"] + [c for c in extra_certs if c not in parts["certs"]]
+    attach(signed_pe, None, out, signed_data_blob(parts, parts["digests"][1], certs, signers))
+
+
+def countersign(signed_pe, tsa_pem, tsa_key, unix_time, out):
+    import base64
+    import datetime
+    import hashlib
+    import subprocess
+    signer = parse_signed_data(pe_signature(signed_pe)[2])["signers"][0]
+    encrypted_digest = children(signer, *read_tlv(signer, 0)[1:])[5][2]
+    with open(tsa_pem) as f:
+        blocks = f.read().split("-----BEGIN CERTIFICATE-----")[1:]
+    certs = [base64.b64decode("".join(b.split("-----END")[0].split())) for b in blocks]
+    tbs = children(certs[0], *read_tlv(certs[0], read_tlv(certs[0], 0)[1])[1:])
+    when = datetime.datetime.fromtimestamp(int(unix_time), datetime.timezone.utc).strftime("%y%m%d%H%M%SZ")
+    attrs = b"".join(sorted(encode(b"\x30", bytes.fromhex(oid) + encode(b"\x31", value)) for oid, value in (
+        ("06092a864886f70d010903", bytes.fromhex("06092a864886f70d010701")),  # content type: data
+        ("06092a864886f70d010905", encode(b"\x17", when.encode("ascii"))),    # signing time
+        ("06092a864886f70d010904", encode(b"\x04", hashlib.sha256(encrypted_digest).digest())))))
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", tsa_key], input=encode(b"\x31", attrs),
+                               check=True, capture_output=True).stdout
+    counter = encode(b"\x30", b"\x02\x01\x01" + encode(b"\x30", tbs[3][1] + tbs[1][1]) +
+                     bytes.fromhex("300d06096086480165030402010500") + encode(b"\xa0", attrs) +
+                     bytes.fromhex("300d06092a864886f70d0101010500") + encode(b"\x04", signature))
+    restamp(signed_pe, encode(b"\xa1", encode(b"\x30", COUNTERSIGNATURE_OID + encode(b"\x31", counter))), certs,
+            out)
+
+
+def copystamp(from_pe, signed_pe, out):
+    source = parse_signed_data(pe_signature(from_pe)[2])
+    signer = source["signers"][0]
+    unauth = [f[1] for f in children(signer, *read_tlv(signer, 0)[1:]) if f[0] == b"\xa1"]
+    restamp(signed_pe, unauth[0], source["certs"], out)
 
 
 def retime(signed_pe, tsa_key, unix_time, out):
@@ -192,12 +273,7 @@ def retime(signed_pe, tsa_key, unix_time, out):
     offset = int.from_bytes(image[security:security + 4], "little")
     if offset == 0:
         raise SystemExit("pki-tool: %s is not signed" % signed_pe)
-    signer = signer_infos(image, offset + 8)[0]
-    unauth = [k for k in signer if k[0] == b"\xa1"]
-    token = attribute(image, unauth[0], TIMESTAMP_TOKEN_OID) if unauth else None
-    if token is None:
-        raise SystemExit("pki-tool: %s has no RFC 3161 time stamp" % signed_pe)
-    tsa = signer_infos(image, token[1])[0]
+    tsa = stamp_signer(image, offset)
     auth = [k for k in tsa if k[0] == b"\xa0"][0]
     when = attribute(image, auth, SIGNING_TIME_OID)
     text = datetime.datetime.fromtimestamp(int(unix_time), datetime.timezone.utc).strftime("%y%m%d%H%M%SZ")
@@ -275,17 +351,22 @@ def merge(out, names):
             if c not in certs:
                 certs.append(c)
         signers.extend(p["signers"])
-    body = (first["version"] + encode(b"\x31", b"".join(digests)) + first["content"] +
-            encode(b"\xa0", b"".join(certs)) + encode(b"\x31", b"".join(signers)))
-    blob = encode(b"\x30", SIGNED_DATA_OID + encode(b"\xa0", encode(b"\x30", body)))
     with open(out, "wb") as f:
-        f.write(blob)
+        f.write(signed_data_blob(first, encode(b"\x31", b"".join(digests)), certs, signers))
+
+
+def signed_data_blob(parts, digests, certs, signers):
+    body = (parts["version"] + digests + parts["content"] +
+            encode(b"\xa0", b"".join(certs)) + encode(b"\x31", b"".join(signers)))
+    return encode(b"\x30", SIGNED_DATA_OID + encode(b"\xa0", encode(b"\x30", body)))
 
 
 def main(argv):
     commands = {"merge": (lambda a: merge(a[0], a[1:]), 3), "attach": (lambda a: attach(*a), 3),
                 "tamper": (lambda a: tamper(*a), 2),
-                "retime": (lambda a: retime(*a), 4), "js": (lambda a: ps1_to_js(*a), 2)}
+                "retime": (lambda a: retime(*a), 4), "js": (lambda a: ps1_to_js(*a), 2),
+                "countersign": (lambda a: countersign(*a), 5), "copystamp": (lambda a: copystamp(*a), 3),
+                "breakstamp": (lambda a: breakstamp(*a), 2)}
     if len(argv) < 2 or argv[1] not in commands:
         sys.stderr.write(__doc__)
         return 2

@@ -11,6 +11,14 @@
 namespace Lumetra {
 namespace internal {
 
+// How a platform answers for a policy, decoder or call that it does not have.
+bool IsMissingOnPlatform(DWORD error);
+
+// Chain of a certificate for one requested usage (which a certificate that names usages must
+// name), judged at *time (null: now), with store as additional store. Null when none is built.
+PCCERT_CHAIN_CONTEXT GetChainForUsage(PCCERT_CONTEXT certificate, const FILETIME* time, HCERTSTORE store,
+                                      const char* usage, DWORD flags);
+
 // Evaluates the Authenticode time-stamp chain policy on a built chain.
 // Returns true when the policy could be evaluated; *policyError then holds the policy's status
 // (0 = the chain passes). Returns false (last error set) when it could not be evaluated.
@@ -63,6 +71,18 @@ LONG VerifyScriptIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE st
 using SubjectDigestFunction = std::function<bool(const char* algorithmOid, std::vector<BYTE>* digest)>;
 LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const SubjectDigestFunction& digestOf);
 bool ComputeDigest(const char* algorithmOid, const BYTE* data, size_t size, std::vector<BYTE>* digest);
+// True when the signer's signed "message digest" attribute is the digest of exactly these bytes.
+bool MessageDigestMatches(const CMSG_SIGNER_INFO& signer, const BYTE* content, size_t size);
+
+// Signing time of a signer, from its counter-signature or RFC 3161 time stamp (the forms
+// allowed), for building the signer's chain at that time. A stamp gives the time only when it
+// is genuine: its signature verifies, it covers this signer's signature, and its signer chains
+// at the stamp's time to a trusted root for time stamping. Any other stamp is ignored (logged)
+// and the time stays zero, as for a signer without one. Win32 or crypto error code of reading
+// the stamp, 0 otherwise.
+enum TimeStampForm : DWORD { kCounterSignatureStamp = 1, kTimeStampToken = 2, kAnyTimeStamp = 3 };
+DWORD GetSignerSigningTime(HCRYPTMSG message, DWORD signerIndex, FILETIME* signingTime,
+                           DWORD forms = kAnyTimeStamp);
 
 // Splits a script file into the signed text (everything before the signature block) and the
 // decoded signature. False when the file has no complete signature block.

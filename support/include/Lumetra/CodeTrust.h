@@ -87,12 +87,6 @@ DWORD GetModuleOfAddress(const void* address, wchar_t* path);
 // appended, cut to the capacity (in characters).
 bool GetHalvarInstallDir(bool is32, const wchar_t* fileName, wchar_t* buffer, DWORD capacity);
 
-namespace internal {
-// Signing time of a signer: counter-signature or RFC 3161 time stamp. Zero time when the
-// signer carries neither. Win32 or crypto error code, 0 on success.
-DWORD GetSignerSigningTime(HCRYPTMSG message, DWORD signerIndex, FILETIME* signingTime);
-} // namespace internal
-
 } // namespace Lumetra
 
 // Loads the named DLL after an Authenticode check and asks its export "NotComDllGetInterface"

@@ -246,6 +246,15 @@ TEST_F(LogControllerTest, SignatureAcceptsOnlyTheBuiltInOrganisationsUnderTheBui
     EXPECT_FALSE(VerifyFileSignature(nullptr));
 }
 
+TEST_F(LogControllerTest, OnlyAGenuineCounterSignatureMovesTheChainTime)
+{
+    // The publisher's certificate was valid in 2019-2020 only; an RFC 3161 stamp is not read here.
+    EXPECT_TRUE(VerifyFileSignature(TestPki::SignedFile(L"sample_expired_cs.dll").c_str()));
+    for (const wchar_t* file : {L"sample_expired.dll", L"sample_expired_ts.dll", L"sample_expired_cs_broken.dll",
+                                L"sample_expired_cs_copied.dll", L"sample_expired_cs_untrusted_tsa.dll"})
+        EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(file).c_str())) << Narrow(file);
+}
+
 TEST_F(LogControllerTest, SecondSignerPassesWhereTheFirstIsRefused)
 {
     // First signer: the other publisher; second: the trusted one.

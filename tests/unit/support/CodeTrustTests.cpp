@@ -1,5 +1,6 @@
 #include "Lumetra/AuthenticodePolicy.h"
 #include "Lumetra/CodeTrust.h"
+#include "Lumetra/Logger.h"
 #include "Lumetra/TrustedList.h"
 
 #include "TestPki.h"
@@ -213,6 +214,47 @@ TEST_F(CodeTrust, TimeStampedSignatureIsVerifiedAtItsSigningTime)
     EXPECT_EQ(5u, CheckFileTrust(Signed(L"sample_expired.dll").c_str()));
     EXPECT_EQ(0u, CheckFileTrust(Signed(L"sample_expired_ts.dll").c_str()));
     EXPECT_EQ(0u, CheckFileTrust(Signed(L"sample_trusted_ts.dll").c_str()));
+    EXPECT_EQ(0u, CheckFileTrust(Signed(L"sample_expired_cs.dll").c_str())) << "older counter-signature form";
+}
+
+// The library's error messages.
+struct ErrorLog : ILoggingHandler {
+    std::wstring last;
+    void HandleLog(unsigned int level, const wchar_t*, const wchar_t*, int, const wchar_t* message) override
+    {
+        if (level == 2)
+            last = message;
+    }
+};
+
+// A stamp that is not genuine gives no signing time, so the expired publisher is judged now.
+TEST_F(CodeTrust, StampThatIsNotGenuineIsIgnored)
+{
+    MachineTrustState state;
+    const struct {
+        const wchar_t* file;
+        const wchar_t* reason;
+    } cases[] = {{L"sample_expired_ts.dll", L""},
+                 {L"sample_expired_cs.dll", L""},
+                 {L"sample_expired_ts_untrusted_tsa.dll", L"does not chain at its time"},
+                 {L"sample_expired_cs_untrusted_tsa.dll", L"does not chain at its time"},
+                 {L"sample_expired_cs_not_tsa.dll", L"does not chain at its time"},
+                 {L"sample_expired_ts_broken.dll", L"signature does not verify"},
+                 {L"sample_expired_cs_broken.dll", L"signature does not verify"},
+                 {L"sample_expired_ts_copied.dll", L"does not cover this signer's signature"},
+                 {L"sample_expired_cs_copied.dll", L"does not cover this signer's signature"}};
+    ErrorLog log;
+    ASSERT_EQ(0u, CLogger::RegisterHandler(&log));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(TestUtil::Narrow(c.file));
+        log.last.clear();
+        EXPECT_EQ(c.reason[0] == L'\0' ? 0u : 5u, CheckFileTrust(Signed(c.file).c_str()));
+        if (c.reason[0] == L'\0')
+            EXPECT_EQ(L"", log.last);
+        else
+            EXPECT_NE(std::wstring::npos, log.last.find(c.reason)) << TestUtil::Narrow(log.last);
+    }
+    CLogger::UnregisterHandler(&log);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,7 +342,8 @@ TEST_F(CodeTrust, SigningTimeComesFromTheTimeStamp)
     };
     // Time stamps made at fixed times: 2023-11-14 22:13:20 and 2020-05-20 18:40:00 UTC.
     const Expectation stamped[] = {{L"sample_trusted_ts.dll", 2023, 11, 14, 22, 13, 20},
-                                   {L"sample_expired_ts.dll", 2020, 5, 20, 18, 40, 0}};
+                                   {L"sample_expired_ts.dll", 2020, 5, 20, 18, 40, 0},
+                                   {L"sample_expired_cs.dll", 2020, 5, 20, 18, 40, 0}};
     for (const Expectation& e : stamped) {
         HCERTSTORE store = nullptr;
         HCRYPTMSG message = nullptr;

@@ -1,0 +1,87 @@
+// The service's own access to single registry values: each call opens the key under
+// HKEY_LOCAL_MACHINE, reads or writes one value and closes the key again. Key paths, value names
+// and string values cross the ANSI registry functions in the calling thread's code page; callers
+// see only wide text. A value is stored plainly (options 0) or as an enciphered OVRG record
+// (options 1): the support library's record, with text inside in the ANSI code page.
+// Results are Win32 codes (0 success).
+#pragma once
+#include "config/StringMaps.h"
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+// Values of the `options` argument.
+constexpr DWORD kRegistryPlainValue = 0;
+constexpr DWORD kRegistryEncipheredValue = 1;
+
+// Read buffer limits of the string getters, in bytes of UTF-16 including the terminator.
+constexpr DWORD kRegistryStringLimit = 1024;
+constexpr DWORD kRegistryLargeStringLimit = 0xA00000;
+
+// Makes every later access to (HKEY_LOCAL_MACHINE, path) go to (root, prefix\path) in this
+// process, so tests run against scratch keys and never against the machine's own settings.
+void SetRegistryRedirection(HKEY root, const std::wstring& prefix);
+void ClearRegistryRedirection();
+// Applies the redirection to a location in place. Code that opens keys of the service by other
+// means (Lumetra::CObfuscatedRegKey) calls it first so that it follows the same redirection.
+void ResolveRegistryLocation(HKEY& root, std::wstring& path);
+
+// Reads a REG_DWORD. 0 and the value only for a REG_DWORD; another type gives 13 and leaves
+// value untouched.
+DWORD GetValueFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, DWORD& value, DWORD options);
+// The default when the value cannot be read as a REG_DWORD; else value != 0.
+bool GetBoolFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, DWORD options,
+                         bool defaultValue);
+// Reads a REG_SZ or REG_EXPAND_SZ (another type gives 13; the text is not expanded) of at most
+// kRegistryStringLimit bytes (large: kRegistryLargeStringLimit); longer values give 234. On any
+// failure, and for an empty value, value becomes empty.
+DWORD StringValueFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
+                              DWORD options, bool large);
+DWORD GetStringFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
+                            DWORD options);
+DWORD GetLargeStringFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
+                                 DWORD options);
+// As GetStringFromRegistry, with no length limit: lists that may grow are read whole.
+DWORD GetWholeStringFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
+                                 DWORD options);
+// Writes REG_SZ; an empty text is a plain value of 0 bytes, and 87 when enciphered.
+DWORD SaveStringValueToRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring value,
+                                DWORD options);
+DWORD SaveValueToRegistry(const std::wstring& keyPath, const std::wstring& valueName, DWORD value, DWORD options);
+
+// Lower read. An empty path or name means the root key itself or the key's default value.
+// type: out. size: bytes, capacity in, size out; string types come back as UTF-16 with their
+// terminator(s). Without a buffer the needed size and 0; too small a buffer gives 234 and the
+// needed size.
+DWORD ReadRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD* type,
+                        void* buffer, DWORD* size, DWORD options);
+// Lower write; the key is created when missing. Text (REG_SZ, REG_MULTI_SZ, and plain
+// REG_EXPAND_SZ) is taken as UTF-16 no further than size bytes.
+DWORD WriteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD type,
+                         const void* data, DWORD size, DWORD options);
+// Deletes one value (the key is opened with KEY_WRITE).
+DWORD DeleteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName);
+
+// The stored record of data in its stored form (text already narrowed).
+DWORD EncodeValueRecord(const void* data, DWORD size, DWORD type, std::vector<BYTE>& record);
+// Checks a record (13 when it is none) and deciphers its data; a record of no data gives 6001.
+// size: capacity in, data length out (234 when it does not fit); without a buffer only the
+// type and length are produced.
+DWORD DecodeValueRecord(const BYTE* record, DWORD recordSize, DWORD* type, void* buffer, DWORD* size);
+
+// The entries of input whose keys the dictionary names, under their dictionary names.
+KeyValueMap TranslateKeys(const KeyValueMap& input, const KeyValueMap& dictionary);
+// True for a null BSTR and one whose first character is NUL; the text is not copied.
+bool IsBstrEmpty(BSTR text);
+
+// Conversions between UTF-16 and a narrow code page. length: characters (or bytes) of text to
+// convert, -1 for a zero-terminated text including its terminator. chars/size: capacity in,
+// written (or, without a buffer, needed) out. 87 without text or size pointer, 234 when the
+// buffer is too small, else 0 or the conversion's GetLastError.
+DWORD AnsiToWide(UINT codePage, const char* text, wchar_t* buffer, DWORD* chars, int length = -1);
+DWORD WideToAnsi(UINT codePage, const wchar_t* text, char* buffer, DWORD* size, int length = -1);
+// True when the text survives narrowing to the thread's ANSI code page and back unchanged.
+bool NarrowsWithoutLoss(const std::wstring& text);

@@ -1,0 +1,141 @@
+#include "BaseModule.h"
+
+#include "MessageBusClient.h"
+#include "ModuleStatus.h"
+
+namespace Taliro {
+
+namespace {
+constexpr const wchar_t* kSource = L"BaseModule";
+}
+
+unsigned long long internal::ModuleManagerShim::call(unsigned long long first, unsigned long long second)
+{
+    if (!m_callback) return 0;
+    return m_callback(reinterpret_cast<unsigned long long>(m_handle), first, 0, second);
+}
+
+BaseModule::BaseModule(std::shared_ptr<Lumetra::IOCContainer> container)
+    : m_container(container ? std::move(container) : std::make_shared<Lumetra::IOCContainer>())
+{
+}
+
+BaseModule::~BaseModule()
+{
+    // The container goes last: its registration holds the bus too.
+    m_bus.reset();
+    m_moduleManager.reset();
+    m_properties.clear();
+    m_secondName.clear();
+    m_moduleName.clear();
+    m_container.reset();
+}
+
+unsigned long BaseModule::baseInitialize(const std::wstring& moduleName, const std::wstring& secondName,
+                                         const PropertyMap& properties,
+                                         std::shared_ptr<internal::ModuleManagerShim> moduleManager,
+                                         std::shared_ptr<MessageBus> bus)
+{
+    if (&m_moduleName != &moduleName) m_moduleName = moduleName;
+    if (&m_secondName != &secondName) m_secondName = secondName;
+    if (&m_properties != &properties) m_properties = properties;
+    if (!moduleManager) {
+        TALIRO_LOG(4, kSource, L"Taliro::BaseModule::baseInitialize",
+                   L"Invalid module manager object passed to base initialize.");
+        return MODULE_STATUS_INVALID_PARAMETER;
+    }
+    m_moduleManager = std::move(moduleManager);
+    if (!bus) {
+        TALIRO_LOG(4, kSource, L"Taliro::BaseModule::baseInitialize",
+                   L"Invalid message bus object passed to base initialize.");
+        return MODULE_STATUS_INVALID_PARAMETER;
+    }
+    m_bus = bus;
+    m_container->registerInstance<MessageBus>(std::move(bus), Lumetra::IOCContainer::kDefaultName);
+    return MODULE_STATUS_SUCCESS;
+}
+
+unsigned long BaseModule::directMessage(const std::shared_ptr<Message>& message)
+{
+    auto client = std::dynamic_pointer_cast<MessageBusClient>(m_bus);
+    if (!client) {
+        TALIRO_LOG(4, kSource, L"Taliro::BaseModule::directMessage",
+                   L"Failed to process direct message. Invalid message bus client.");
+        return MODULE_STATUS_INVALID_STATE;
+    }
+    unsigned long status = client->processDirectMessage(message);
+    if (status != MODULE_STATUS_SUCCESS) {
+        TALIRO_LOG(4, kSource, L"Taliro::BaseModule::directMessage",
+                   L"Failed to process direct message. Module: %ls. Module Status: %ls(%lu)", m_moduleName.c_str(),
+                   GetStatusName(status), status);
+        return status;
+    }
+    return MODULE_STATUS_SUCCESS;
+}
+
+#define TALIRO_FORWARD(call)                                    \
+    do {                                                        \
+        if (!m_bus) return MODULE_STATUS_INVALID_STATE;         \
+        return m_bus->call;                                     \
+    } while (0)
+
+unsigned long BaseModule::publish(const std::shared_ptr<Message>& message) { TALIRO_FORWARD(publish(message)); }
+
+unsigned long BaseModule::request(const std::shared_ptr<Message>& message, ReplyHandler handler,
+                                  const unsigned long long& value)
+{
+    TALIRO_FORWARD(request(message, std::move(handler), value));
+}
+
+unsigned long BaseModule::request(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
+                                  const unsigned long long& value)
+{
+    TALIRO_FORWARD(request(message, reply, value));
+}
+
+unsigned long BaseModule::subscribe(const std::wstring& name, const std::wstring& alias, SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribe(name, alias, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribe(const std::wstring& name, SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribe(name, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeSessionFiltered(const std::wstring& name, const std::wstring& alias,
+                                                   SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeSessionFiltered(name, alias, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeSessionFiltered(const std::wstring& name, SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeSessionFiltered(name, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeFilter(const std::wstring& pattern, const std::wstring& alias,
+                                          SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeFilter(pattern, alias, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeFilter(const std::wstring& pattern, SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeFilter(pattern, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeFilterSessionFiltered(const std::wstring& pattern, const std::wstring& alias,
+                                                         SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeFilterSessionFiltered(pattern, alias, std::move(handler)));
+}
+
+unsigned long BaseModule::subscribeFilterSessionFiltered(const std::wstring& pattern, SubscriptionHandler handler)
+{
+    TALIRO_FORWARD(subscribeFilterSessionFiltered(pattern, std::move(handler)));
+}
+
+unsigned long BaseModule::unsubscribe(const std::wstring& alias) { TALIRO_FORWARD(unsubscribe(alias)); }
+
+} // namespace Taliro

@@ -1,0 +1,417 @@
+#include "MessageBusClient.h"
+
+#include "ModuleStatus.h"
+#include "message/ReplyImpl.h"
+
+#include <system_error>
+
+namespace Taliro {
+
+namespace {
+
+constexpr const wchar_t* kSource = L"MessageBusClient";
+constexpr unsigned long kFlagReplyExpected = 1u << 0;
+constexpr unsigned long kFlagReply = 1u << 3;
+constexpr unsigned long kFlagNonReplyCopy = 1u << 4;
+
+// Matching runs on the automaton breadth-first: the default depth-first matcher recurses once per
+// character, and a message name is caller-sized text that could exhaust the stack.
+constexpr std::regex_constants::syntax_option_type kPatternSyntax =
+    std::regex::ECMAScript | std::regex::nosubs | std::regex::optimize | std::regex_constants::__polynomial;
+
+} // namespace
+
+struct MessageBusClient::Subscription {
+    unsigned long id = 0;
+    std::wstring text; // name or pattern
+    std::unique_ptr<std::wregex> expression;
+    std::shared_ptr<SubscriptionHandler> handler;
+    void* context = nullptr;
+    bool removed = false; // taken out of the map while its bus subscription was being made
+};
+
+// Shared with the reply function, so a reply that arrives while the client goes finds this alive.
+struct MessageBusClient::PendingReplies {
+    struct Entry {
+        std::promise<std::shared_ptr<Message>> promise;
+        std::shared_future<std::shared_ptr<Message>> future;
+        std::function<void()> handlerWrapper;
+    };
+
+    std::mutex lock;
+    unsigned long long nextIndex = 0;
+    std::unordered_map<unsigned long long, Entry> pending;
+
+    unsigned long complete(unsigned long long index, const std::shared_ptr<Message>& message, unsigned long status)
+    {
+        Entry entry;
+        bool found = false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            auto pendingEntry = pending.find(index);
+            if (pendingEntry != pending.end()) {
+                entry = std::move(pendingEntry->second);
+                pending.erase(pendingEntry);
+                found = true;
+            }
+        }
+        if (!found) {
+            TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::replyCallback", L"Reply index not found. Returning");
+            return MODULE_STATUS_NOT_FOUND;
+        }
+        if (status == MODULE_STATUS_SUCCESS) {
+            entry.promise.set_value(message);
+        } else {
+            const std::errc code =
+                status == MODULE_STATUS_TIMEOUT ? std::errc::operation_canceled : std::errc::no_message_available;
+            // std::future_error cannot carry an errc code here; a std::system_error carries it.
+            entry.promise.set_exception(std::make_exception_ptr(std::system_error(std::make_error_code(code))));
+        }
+        if (entry.handlerWrapper) {
+            try {
+                entry.handlerWrapper();
+            } catch (...) {
+            }
+        }
+        return MODULE_STATUS_SUCCESS;
+    }
+};
+
+MessageBusClient::MessageBusClient() : MessageBusClient(std::make_shared<MessageBusLib>(), nullptr) {}
+
+MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::shared_ptr<ProcessAPI> processApi)
+    : m_shim(std::move(shim)),
+      m_processApi(processApi ? std::move(processApi) : std::make_shared<ProcessAPI>()),
+      m_aliases(8),
+      m_replies(std::make_shared<PendingReplies>())
+{
+    std::shared_ptr<PendingReplies> replies = m_replies;
+    m_replyFunction = std::make_shared<ReplyFunction>(
+        [replies](unsigned long long index, const std::shared_ptr<Message>& message, unsigned long status) {
+            return replies->complete(index, message, status);
+        });
+    m_replyContext = internal::CallbackContexts::addReplyFunction(m_replyFunction);
+
+    const DWORD processId = m_processApi->getCurrentProcessId();
+    DWORD session = 0;
+    if (m_processApi->processIdToSessionId(processId, &session)) {
+        m_sessionId = session;
+        TALIRO_LOG(1, kSource, L"Taliro::MessageBusClient::MessageBusClient", L"Found session id %ld for process %ld",
+                   static_cast<long>(m_sessionId), static_cast<long>(processId));
+    } else {
+        m_sessionId = 0;
+        TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::MessageBusClient",
+                   L"Failed to get the session id for process %ld - defaulting to %ld", static_cast<long>(processId),
+                   0L);
+    }
+}
+
+MessageBusClient::~MessageBusClient()
+{
+    try {
+        if (m_shim) m_shim->unregisterReplyCallback();
+        unsubscribeAll();
+    } catch (...) {
+    }
+    internal::CallbackContexts::remove(m_replyContext);
+}
+
+unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
+{
+    if (!message) return MODULE_STATUS_INVALID_PARAMETER;
+    // Sent as copies: the caller's message stays as it was given.
+    auto first = std::make_shared<Message>(*message);
+    MessageHeader& header = first->getHeader();
+    const bool nonReplyCopy = (header.flags & kFlagReplyExpected) && !(header.flags & (kFlagReply | kFlagNonReplyCopy));
+    if (nonReplyCopy) header.flags |= kFlagNonReplyCopy;
+
+    unsigned long status = m_shim->publish(first);
+    if (status != MODULE_STATUS_SUCCESS) {
+        TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::publish", L"Failed to publish message. Error code %lu.",
+                   status);
+        return status;
+    }
+    if (nonReplyCopy) {
+        auto second = std::make_shared<Message>(*first);
+        second->getHeader().flags &= ~kFlagReplyExpected;
+        second->getHeader().replyCorrelation = 0;
+        status = m_shim->publish(second);
+        if (status != MODULE_STATUS_SUCCESS) {
+            TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::publish",
+                       L"Failed to publish non-reply copy of the message. Error code %lu.", status);
+            return status;
+        }
+    }
+    return MODULE_STATUS_SUCCESS;
+}
+
+unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& message, ReplyHandler handler,
+                                            std::shared_ptr<Reply>* reply, const unsigned long long& value)
+{
+    unsigned long long index = 0;
+    std::shared_future<std::shared_ptr<Message>> future;
+    bool duplicate = false;
+    {
+        std::lock_guard<std::mutex> guard(m_replies->lock);
+        index = m_replies->nextIndex++;
+        auto inserted = m_replies->pending.emplace(index, PendingReplies::Entry());
+        duplicate = !inserted.second;
+        if (!duplicate) {
+            PendingReplies::Entry& entry = inserted.first->second;
+            entry.future = entry.promise.get_future().share();
+            future = entry.future;
+            if (handler) {
+                entry.handlerWrapper = [future, handler]() {
+                    auto replyObject = std::make_shared<ReplyImpl>(future);
+                    replyObject->updateStatus();
+                    handler(replyObject);
+                };
+            }
+        }
+    }
+    if (duplicate) {
+        TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::request", L"Unable to create reply promise. Returning.");
+        return MODULE_STATUS_UNSUCCESSFUL;
+    }
+
+    unsigned long status = MODULE_STATUS_UNKNOWN_EXCEPTION;
+    try {
+        status = m_shim->request(message, index, m_replyContext, value);
+    } catch (...) {
+        std::lock_guard<std::mutex> guard(m_replies->lock);
+        m_replies->pending.erase(index);
+        throw;
+    }
+    if (status != MODULE_STATUS_SUCCESS) {
+        {
+            std::lock_guard<std::mutex> guard(m_replies->lock);
+            m_replies->pending.erase(index);
+        }
+        TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::request", L"Failed to make request. Error code %lu.",
+                   status);
+        return status;
+    }
+    if (reply) *reply = std::make_shared<ReplyImpl>(future);
+    return MODULE_STATUS_SUCCESS;
+}
+
+unsigned long MessageBusClient::request(const std::shared_ptr<Message>& message, ReplyHandler handler,
+                                        const unsigned long long& value)
+{
+    return makeRequest(message, std::move(handler), nullptr, value);
+}
+
+unsigned long MessageBusClient::request(const std::shared_ptr<Message>& message, std::shared_ptr<Reply>& reply,
+                                        const unsigned long long& value)
+{
+    return makeRequest(message, nullptr, &reply, value);
+}
+
+unsigned long MessageBusClient::replyCallback(unsigned long long index, const std::shared_ptr<Message>& message,
+                                              unsigned long status)
+{
+    return m_replies->complete(index, message, status);
+}
+
+SubscriptionHandler MessageBusClient::sessionFiltered(SubscriptionHandler handler) const
+{
+    if (m_sessionId == 0) return handler;
+    const unsigned long own = m_sessionId;
+    return [own, handler](std::shared_ptr<Message> message) -> unsigned long {
+        if (message) {
+            const MessageHeader& header = message->getHeader();
+            if (header.version == 2 && header.sessionId != 0 && header.sessionId != own) return MODULE_STATUS_SUCCESS;
+        }
+        return handler(std::move(message));
+    };
+}
+
+unsigned long MessageBusClient::addSubscription(const std::wstring& text, const std::wstring& alias,
+                                                SubscriptionHandler handler, bool pattern)
+{
+    auto subscription = std::make_shared<Subscription>();
+    subscription->text = text;
+    if (pattern) subscription->expression = std::make_unique<std::wregex>(text, kPatternSyntax);
+    subscription->handler = std::make_shared<SubscriptionHandler>(std::move(handler));
+    subscription->context = internal::CallbackContexts::addHandler(subscription->handler);
+
+    auto forget = [&] {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        auto entry = m_aliases.find(alias);
+        if (entry == m_aliases.end()) return;
+        auto& list = pattern ? entry->second.patterns : entry->second.exact;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (*it == subscription) {
+                list.erase(it);
+                break;
+            }
+        }
+    };
+    {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        AliasEntry& entry = m_aliases[alias];
+        (pattern ? entry.patterns : entry.exact).push_back(subscription);
+    }
+
+    unsigned long id = 0;
+    try {
+        id = pattern ? m_shim->subscribeFilter(text, subscription->context) : m_shim->subscribe(text, subscription->context);
+    } catch (...) {
+        forget();
+        internal::CallbackContexts::remove(subscription->context);
+        throw;
+    }
+
+    if (id == 0) {
+        forget();
+        internal::CallbackContexts::remove(subscription->context);
+        if (pattern)
+            TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::subscribeFilter",
+                       L"Failed to subscribeFilter. Alias: %ls Message nameRegex: %ls", alias.c_str(), text.c_str());
+        else
+            TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::subscribe",
+                       L"Failed to subscribe. Alias: %ls Message name: %ls", alias.c_str(), text.c_str());
+        return MODULE_STATUS_UNSUCCESSFUL;
+    }
+
+    bool removedMeanwhile = false;
+    {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        subscription->id = id;
+        removedMeanwhile = subscription->removed;
+    }
+    if (removedMeanwhile) {
+        // Unsubscribed while the bus was still making it: undo it here.
+        m_shim->unsubscribe(id);
+        internal::CallbackContexts::remove(subscription->context);
+    }
+    return MODULE_STATUS_SUCCESS;
+}
+
+unsigned long MessageBusClient::subscribe(const std::wstring& name, const std::wstring& alias,
+                                          SubscriptionHandler handler)
+{
+    return addSubscription(name, alias, std::move(handler), false);
+}
+
+unsigned long MessageBusClient::subscribe(const std::wstring& name, SubscriptionHandler handler)
+{
+    return subscribe(name, name, std::move(handler));
+}
+
+unsigned long MessageBusClient::subscribeSessionFiltered(const std::wstring& name, const std::wstring& alias,
+                                                         SubscriptionHandler handler)
+{
+    return subscribe(name, alias, sessionFiltered(std::move(handler)));
+}
+
+unsigned long MessageBusClient::subscribeSessionFiltered(const std::wstring& name, SubscriptionHandler handler)
+{
+    return subscribeSessionFiltered(name, name, std::move(handler));
+}
+
+unsigned long MessageBusClient::subscribeFilter(const std::wstring& pattern, const std::wstring& alias,
+                                                SubscriptionHandler handler)
+{
+    return addSubscription(pattern, alias, std::move(handler), true);
+}
+
+unsigned long MessageBusClient::subscribeFilter(const std::wstring& pattern, SubscriptionHandler handler)
+{
+    return subscribeFilter(pattern, pattern, std::move(handler));
+}
+
+unsigned long MessageBusClient::subscribeFilterSessionFiltered(const std::wstring& pattern, const std::wstring& alias,
+                                                               SubscriptionHandler handler)
+{
+    return subscribeFilter(pattern, alias, sessionFiltered(std::move(handler)));
+}
+
+unsigned long MessageBusClient::subscribeFilterSessionFiltered(const std::wstring& pattern,
+                                                               SubscriptionHandler handler)
+{
+    return subscribeFilterSessionFiltered(pattern, pattern, std::move(handler));
+}
+
+void MessageBusClient::detach(AliasEntry& entry, std::vector<std::shared_ptr<Subscription>>& out)
+{
+    for (auto* list : {&entry.exact, &entry.patterns}) {
+        for (auto& subscription : *list) {
+            subscription->removed = true;
+            out.push_back(subscription);
+        }
+    }
+}
+
+unsigned long MessageBusClient::release(const std::vector<std::shared_ptr<Subscription>>& subscriptions)
+{
+    unsigned long first = MODULE_STATUS_SUCCESS;
+    for (const auto& subscription : subscriptions) {
+        unsigned long id = 0;
+        {
+            std::lock_guard<std::mutex> guard(m_subscriptionLock);
+            id = subscription->id;
+        }
+        // Id 0: still being made; its subscribe call sees it removed and undoes it.
+        if (id == 0) continue;
+        unsigned long status = m_shim->unsubscribe(id);
+        if (status != MODULE_STATUS_SUCCESS && first == MODULE_STATUS_SUCCESS) first = status;
+        internal::CallbackContexts::remove(subscription->context);
+    }
+    return first;
+}
+
+unsigned long MessageBusClient::unsubscribe(const std::wstring& alias)
+{
+    std::vector<std::shared_ptr<Subscription>> subscriptions;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        auto entry = m_aliases.find(alias);
+        if (entry != m_aliases.end()) {
+            found = true;
+            detach(entry->second, subscriptions);
+            m_aliases.erase(entry);
+        }
+    }
+    if (!found) {
+        TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::unsubscribe", L"Subscription not found. Alias: %ls.",
+                   alias.c_str());
+        return MODULE_STATUS_SUCCESS;
+    }
+    return release(subscriptions);
+}
+
+void MessageBusClient::unsubscribeAll()
+{
+    std::vector<std::shared_ptr<Subscription>> subscriptions;
+    {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        for (auto& entry : m_aliases) detach(entry.second, subscriptions);
+        AliasMap empty(8);
+        m_aliases.swap(empty);
+    }
+    release(subscriptions);
+}
+
+unsigned long MessageBusClient::processDirectMessage(const std::shared_ptr<Message>& message)
+{
+    if (!message) return MODULE_STATUS_INVALID_PARAMETER;
+    std::vector<std::shared_ptr<SubscriptionHandler>> handlers;
+    {
+        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        const std::wstring& name = message->getName();
+        for (const auto& entry : m_aliases) {
+            for (const auto& subscription : entry.second.exact)
+                if (subscription->text == name) handlers.push_back(subscription->handler);
+            for (const auto& subscription : entry.second.patterns)
+                if (std::regex_match(name, *subscription->expression)) handlers.push_back(subscription->handler);
+        }
+    }
+    // Handlers run without the lock: one may subscribe, unsubscribe or request.
+    for (const auto& handler : handlers)
+        if (*handler) (*handler)(message);
+    return MODULE_STATUS_SUCCESS;
+}
+
+} // namespace Taliro

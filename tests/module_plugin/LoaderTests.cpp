@@ -1,0 +1,175 @@
+// The library loader's block list and folder rules, placeholder expansion, path search and the
+// file-system wrapper.
+#include "ModuleStatus.h"
+#include "PathHelpers.h"
+#include "dll/SharedLibrary.h"
+
+#include "PluginTestSupport.h"
+#include "TestPki.h"
+#include "TestUtil.h"
+
+#include <gtest/gtest.h>
+
+using namespace Taliro;
+using PluginTest::CountLines;
+
+namespace {
+
+bool Loads(const std::wstring& fileName, const std::vector<std::wstring>& directories)
+{
+    try {
+        SharedLibrary library(LibraryDescription{fileName, directories});
+        return library.module() != nullptr && library.importedFunctions().getVersionNum != nullptr;
+    } catch (const ModuleException& error) {
+        EXPECT_STREQ("Failed to load library", error.what());
+        return false;
+    }
+}
+
+class FixedRegistry : public RegistryAPI {
+public:
+    unsigned long readString(const std::wstring& key, const std::wstring& name, std::wstring& value) override
+    {
+        asked.push_back(key + L"|" + name);
+        if (answer.empty()) return MODULE_STATUS_UNSUCCESSFUL;
+        value = answer;
+        return 0;
+    }
+    std::vector<std::wstring> asked;
+    std::wstring answer;
+};
+
+class Wow64 : public PathHelpers::OSInfo {
+public:
+    explicit Wow64(bool wow64) : m_wow64(wow64) {}
+    bool IsWow64() override { return m_wow64; }
+
+private:
+    bool m_wow64;
+};
+
+} // namespace
+
+TEST(SharedLibrary, BlockListTrustAndFolderRules)
+{
+    PluginTest::MachineState machine;
+    const std::wstring renamed = TestPki::SignedFolder() + L"\\quorra_renamed";
+    const std::wstring newer = TestPki::SignedFolder() + L"\\quorra_renamed_newer";
+    const std::wstring signedBus = TestPki::SignedFolder() + L"\\quorra_signed";
+    EXPECT_TRUE(Loads(L"Orvbus.dll", {renamed}));
+    ASSERT_TRUE(machine.BlockVersion(L"orvbus.dll", L"1.2.3.4", L"1.2.3.4"));
+    EXPECT_FALSE(Loads(L"Orvbus.dll", {renamed}));
+    EXPECT_TRUE(Loads(L"ORVBUS.DLL", {newer}));
+    ASSERT_TRUE(machine.BlockVersion(L"orvbus.dll", L"1.2.3.4", L"something else"));
+    EXPECT_TRUE(Loads(L"Orvbus.dll", {renamed}));
+    // The framework's own libraries are exempt in any spelling.
+    ASSERT_TRUE(machine.BlockVersion(L"quorra.dll", L"1.2.3.4", L"1.2.3.4"));
+    EXPECT_TRUE(Loads(L"QuOrRa.DlL", {signedBus}));
+
+    // Folders with a placeholder that cannot be resolved, or relative ones, are never probed.
+    SetCurrentDirectoryW(signedBus.c_str());
+    EXPECT_TRUE(Loads(L"Quorra.dll", {L"$(No.Such)", L"relative", L".", signedBus}));
+    EXPECT_FALSE(Loads(L"Quorra.dll", {L"$(No.Such)", L"."}));
+    const std::wstring log = PluginTest::ProcessLog();
+    EXPECT_EQ(2u, CountLines(log, L"Failed to resolve file path, $(No.Such), for library: Quorra.dll."));
+    EXPECT_EQ(0u, CountLines(log, L"Entering checkIfExists for $(No.Such)"));
+    EXPECT_EQ(0u, CountLines(log, L"Entering checkIfExists for .\\"));
+    EXPECT_EQ(1u, CountLines(log, L"Blocked library: " + renamed + L"\\Orvbus.dll."));
+    EXPECT_EQ(1u, CountLines(log, L"Failed to load library: Orvbus.dll. Throwing ModuleException."));
+    EXPECT_GT(CountLines(log, L"Loading Orvbus.dll from " + renamed + L"."), 0u);
+
+    // Loading goes through the trust check; the wrapper answers it too.
+    DllAPI dll;
+    HMODULE module = nullptr;
+    EXPECT_FALSE(dll.loadLibrary(TestPki::SignedFolder() + L"\\quorra_unsigned\\Quorra.dll", &module));
+    EXPECT_FALSE(dll.isTrusted(TestPki::SignedFolder() + L"\\quorra_other_publisher\\Quorra.dll"));
+    EXPECT_TRUE(dll.isTrusted(signedBus + L"\\Quorra.dll"));
+    EXPECT_FALSE(dll.isTrusted(L""));
+    DllLoader loader;
+    EXPECT_FALSE(loader.loadDLL(signedBus + L"\\Quorra.dll", nullptr));
+    EXPECT_EQ(nullptr, loader.getProcAddress(GetModuleHandleW(nullptr), "NoSuchExport"));
+    EXPECT_GT(CountLines(PluginTest::ProcessLog(), L"LoadLibrary Failed. GLE: 5"), 0u);
+}
+
+TEST(PathHelpers, PlaceholdersResolveOrTheTextStaysAsItWas)
+{
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    const std::wstring path = exe;
+    const std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
+    const std::wstring binary = path.substr(folder.size());
+
+    auto registry = std::make_shared<FixedRegistry>();
+    PathHelpers native(nullptr, std::make_shared<Wow64>(false), registry);
+    std::wstring text = L"$(App.Folder)Quorra.dll|$(App.Binary)|$(App.Name)|$(App.Path)";
+    ASSERT_TRUE(native.resolve(text));
+    EXPECT_EQ(folder + L"Quorra.dll|" + binary + L"|module_plugin_tests|" + path, text);
+
+    for (std::wstring unresolved : {L"$(Unknown.Token)", L"$(A)$(App.Name)", L"$(Tessel.InstallDir)"}) {
+        const std::wstring before = unresolved;
+        EXPECT_FALSE(native.resolve(unresolved));
+        EXPECT_EQ(before, unresolved);
+    }
+    registry->answer = L"C:\\Tessel";
+    text = L"$(Tessel.InstallDir)";
+    EXPECT_TRUE(native.resolve(text));
+    EXPECT_EQ(L"C:\\Tessel", text);
+    PathHelpers wow64(nullptr, std::make_shared<Wow64>(true), registry);
+    text = L"$(Tessel.InstallDir) $(OS.Platform)";
+    EXPECT_TRUE(wow64.resolve(text));
+    EXPECT_EQ(L"C:\\Tessel x64", text);
+    EXPECT_EQ(L"SOFTWARE\\ORVANE\\TESK|Install Dir", registry->asked.front());
+    EXPECT_EQ(L"SOFTWARE\\ORVANE\\TESK|Install Dir32", registry->asked.back());
+    text = L"$(FOLDERID_ProgramData)";
+    EXPECT_TRUE(native.resolve(text));
+    EXPECT_EQ(L"C:\\ProgramData", text);
+    // The real registry wrapper: a key that is not there.
+    std::wstring value;
+    DWORD number = 0;
+    EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, RegistryAPI().readString(L"SOFTWARE\\No\\Such\\Key", L"v", value));
+    EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, RegistryAPI().readDWORD(L"SOFTWARE\\No\\Such\\Key", L"v", number));
+}
+
+TEST(PathSearch, FirstFolderThatHoldsTheFileAndTheFileSystemWrapper)
+{
+    TestUtil::ScratchDir a, b;
+    ASSERT_TRUE(TestUtil::WriteFileBytes(a.File(L"f.dll"), "a"));
+    ASSERT_TRUE(TestUtil::WriteFileBytes(b.File(L"f.dll"), "b"));
+    CreateDirectoryW(a.File(L"g.dll").c_str(), nullptr);
+    ASSERT_TRUE(TestUtil::WriteFileBytes(b.File(L"g.dll"), "b"));
+    PathSearch search;
+    search.append(a.Path());
+    search.append(std::vector<std::wstring>{b.Path()});
+    search.append(static_cast<const wchar_t*>(nullptr));
+    EXPECT_EQ((std::vector<std::wstring>{a.Path(), b.Path()}), search.directories());
+    std::wstring found;
+    EXPECT_TRUE(search.findFilePath(L"f.dll", found));
+    EXPECT_EQ(a.Path(), found);
+    EXPECT_TRUE(search.findFilePath(L"g.dll", found));
+    EXPECT_EQ(b.Path(), found);
+    EXPECT_FALSE(search.findFilePath(L"h.dll", found));
+    EXPECT_GT(CountLines(PluginTest::ProcessLog(), L"File not found."), 0u);
+
+    PathAPI files;
+    EXPECT_TRUE(files.fileExists(a.File(L"f.dll")));
+    EXPECT_FALSE(files.fileExists(a.File(L"g.dll")));
+    EXPECT_TRUE(files.directoryExists(a.File(L"g.dll")));
+    EXPECT_TRUE(files.isRegularFile(a.File(L"f.dll")));
+    EXPECT_FALSE(files.isRegularFile(a.File(L"g.dll")));
+    std::wstring text;
+    EXPECT_TRUE(files.writeTextFile(a.File(L"t.txt"), L"line\xE9"));
+    EXPECT_FALSE(files.writeTextFile(a.File(L"u.txt"), L"\x4E2D"));
+    EXPECT_TRUE(files.readTextFile(a.File(L"t.txt"), text));
+    EXPECT_EQ(L"line\xE9", text);
+    EXPECT_FALSE(files.readTextFile(a.File(L"none.txt"), text));
+    ASSERT_TRUE(files.createDirectory(a.File(L"g.dll\\deep\\er")));
+    ASSERT_TRUE(TestUtil::WriteFileBytes(a.File(L"g.dll\\deep\\er\\x.txt"), "x"));
+    SetFileAttributesW(a.File(L"g.dll\\deep\\er\\x.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(files.deleteFiles(L"nobackslash*", true));
+    EXPECT_FALSE(files.deleteDirectory(L".."));
+    EXPECT_FALSE(files.deleteFiles((a.Path() + L"\\*.txt").c_str(), false) && files.fileExists(a.File(L"t.txt")));
+    EXPECT_TRUE(files.fileExists(a.File(L"f.dll")));
+    EXPECT_TRUE(files.deleteDirectory(a.File(L"g.dll").c_str()));
+    EXPECT_FALSE(files.directoryExists(a.File(L"g.dll")));
+    EXPECT_STREQ(L"f.dll", files.findFileName(a.File(L"f.dll").c_str()));
+}
