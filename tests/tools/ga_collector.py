@@ -44,9 +44,6 @@ class Handler(BaseHTTPRequestHandler):
 
     do_GET = do_POST
 
-    def log_message(self, *args):
-        pass
-
 
 null = os.open(os.devnull, os.O_RDWR)
 for fd in (0, 1, 2):  # started from inside Wine: hold none of the test runner's descriptors
