@@ -2,6 +2,8 @@
 
 #include "transports/HttpTransaction.h"
 
+#include "registry/CAUtils.h"
+
 #include <ETWLogging/LogFront.h>
 #include <Lumetra/RegKey.h>
 
@@ -79,8 +81,11 @@ bool GASender::IsHostOfValidForm(const std::wstring& host)
 
 std::wstring GASender::CollectionHost(HKEY settingsRoot, const std::wstring& settingsKey)
 {
+    HKEY root = settingsRoot;
+    std::wstring path = settingsKey;
+    ResolveRegistryLocation(root, path);
     Lumetra::CRegKey key;
-    if (key.Open(settingsRoot, settingsKey.c_str(), KEY_READ) != ERROR_SUCCESS) return kBuiltInHost;
+    if (key.Open(root, path.c_str(), KEY_READ) != ERROR_SUCCESS) return kBuiltInHost;
     DWORD type = REG_NONE;
     ULONG size = 0;
     LONG result = key.QueryValue(kCollectionHostValue, &type, nullptr, &size);
