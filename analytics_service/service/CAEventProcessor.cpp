@@ -92,7 +92,7 @@ CAEventProcessor::WaitResult CAEventProcessor::WaitStop(DWORD milliseconds)
                                                                                : WaitResult::Stop;
 }
 
-void CAEventProcessor::EndWorker()
+void CAEventProcessor::EndWorker(bool releaseOwnLock)
 {
     size_t stranded = 0;
     {
@@ -105,7 +105,7 @@ void CAEventProcessor::EndWorker()
         }
     }
     for (; stranded > 0; --stranded) ServerUnlock();
-    ServerUnlock();  // the worker's own
+    if (releaseOwnLock) ServerUnlock();
 }
 
 void CAEventProcessor::StartProcessor()
@@ -137,7 +137,7 @@ void CAEventProcessor::StartProcessor()
         if (result == WAIT_TIMEOUT) {
             if (!empty()) continue;
             // Ended before the stop request, so no event is accepted that nobody would process.
-            EndWorker();
+            EndWorker(true);
             RequestStop();
             LogLine(4, function, __LINE__, L"Nothing processed for %lu ms - stopping the TelvanaService.",
                     static_cast<unsigned long>(m_timing.idleMs));
@@ -146,7 +146,7 @@ void CAEventProcessor::StartProcessor()
         LogLine(3, function, __LINE__, L"Service is shutting down. Terminate the processing loop");
         break;
     }
-    EndWorker();
+    EndWorker(true);
     if (requestStop) RequestStop();
 }
 
@@ -204,6 +204,8 @@ void CAEventProcessor::ShutDown()
             m_worker.join();
         }
     }
+    // A worker that never ran leaves its queued events to be released here.
+    if (!IsRunning()) EndWorker(false);
     m_semaphore.Reset();
     m_stopEvent.Reset();
     LogLine(3, function, __LINE__, L"CAEventProcessor shutdown complete");

@@ -54,7 +54,7 @@ private:
     Next HandleEvent(std::shared_ptr<BaseEvent> event, DWORD& backoffMs);
     // Marks the worker ended and releases the locks of every event still queued; AddEvent takes
     // the same lock, so no event can slip in and keep its lock after this.
-    void EndWorker();
+    void EndWorker(bool releaseOwnLock);
 
     Platform::SemaphoreHandle m_semaphore;
     Platform::EventHandle m_stopEvent;

@@ -5,6 +5,7 @@
 
 #include "common/AnalyticsKeys.h"
 #include "config/CAJsonParser.h"
+#include "registry/CAUtils.h"
 
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/RegKey.h"
@@ -151,7 +152,10 @@ std::wstring NimboPlugin::ReadCohortSegmentId()
 {
     Lumetra::CRegKey key;
     std::wstring value;
-    if (key.Open(m_settings.queryParamsRoot, m_settings.queryParamsPath.c_str(), KEY_READ) != ERROR_SUCCESS) return {};
+    HKEY root = m_settings.queryParamsRoot;
+    std::wstring path = m_settings.queryParamsPath;
+    ResolveRegistryLocation(root, path);
+    if (key.Open(root, path.c_str(), KEY_READ) != ERROR_SUCCESS) return {};
     if (key.QueryStringValue(L"cohortsegid", value) != ERROR_SUCCESS) return {};
     return value;
 }

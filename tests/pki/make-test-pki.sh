@@ -65,6 +65,14 @@ keyUsage               = critical, digitalSignature
 extendedKeyUsage       = codeSigning
 subjectKeyIdentifier   = hash
 authorityKeyIdentifier = keyid
+[ server_ext ]
+basicConstraints       = critical, CA:FALSE
+keyUsage               = critical, digitalSignature, keyEncipherment
+extendedKeyUsage       = serverAuth
+subjectKeyIdentifier   = hash
+authorityKeyIdentifier = keyid
+# Wine matches the host against DNS names only, so the address is a DNS entry too.
+subjectAltName         = DNS:127.0.0.1
 [ tsa_ext ]
 basicConstraints       = critical, CA:FALSE
 keyUsage               = critical, digitalSignature
@@ -91,7 +99,7 @@ ossl_ca() { # name issuer-or-self subject extensions start end [serial]
 }
 
 names=(root second_root publisher holding other case_publisher listed expired untrusted_root list_signer tsa
-       untrusted_tsa)
+       untrusted_tsa server)
 # RSA key generation is most of the time: run it in parallel.
 pids=()
 for n in "${names[@]}"; do openssl genrsa -out "$n.key" 2048 2>/dev/null & pids+=($!); done
@@ -109,6 +117,8 @@ ossl_ca untrusted_root second_root "/CN=$publisher/O=Telvana Test"      codesign
 ossl_ca list_signer   root        "/CN=Telvana Test Trusted List Signer" codesign_ext $leaf_start $long_end
 ossl_ca tsa           root        "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
 ossl_ca untrusted_tsa second_root "/CN=Telvana Test Time Stamping"      tsa_ext      $long_start $long_end
+# TLS server certificate of the local test collectors.
+ossl_ca server        root        "/CN=127.0.0.1"                       server_ext   $leaf_start $long_end
 
 # What osslsigncode embeds: the signer and its issuing root.
 for leaf in publisher holding other case_publisher listed expired list_signer; do
