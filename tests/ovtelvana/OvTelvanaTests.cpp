@@ -1,0 +1,333 @@
+// OvTelvana.exe end to end: real processes, real COM, the real service manager. The server is
+// registered from its build folder; a client program of ours (ovtelvana_client.exe, also as a
+// copy signed by the test publisher) reaches it across processes. Waits are shortened through
+// the test builds' HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings.
+#include "GaCollector.h"
+#include "TestPki.h"
+#include "TestUtil.h"
+
+#include "Lumetra/ObfuscatedRegKey.h"
+#include "Platform/Handles.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace {
+
+using TestCollector::Pairs;
+using TestCollector::Split;
+
+const wchar_t* const kProductKey = L"SOFTWARE\\Orvane\\OvTelvana";
+const wchar_t* const kAppIdKey = L"AppID\\{A8244490-233C-408D-B22D-B0B08238DB1B}";
+const wchar_t* const kClassKey = L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}";
+const wchar_t* const kLibKey = L"TypeLib\\{BC68E3DA-52FA-45C8-A6EE-E289096750DB}";
+const wchar_t* const kInterfaceKey = L"Interface\\{4E5664E9-8D0B-4C53-8718-33F01B9FE129}";
+const wchar_t* const kFactoryInterfaceKey = L"Interface\\{96ACDAED-C79B-4983-8E4A-960CBB6379AF}";
+const wchar_t* const kServiceName = L"TelvanaService";
+// The product's Nimbo client and cohort classes (transports/NimboIds.h).
+const wchar_t* const kNimboClasses[] = {L"Software\\Classes\\CLSID\\{85549034-D282-4011-8BF3-9F7B2FB268BE}",
+                                        L"Software\\Classes\\CLSID\\{5B0E5592-F349-4A68-802C-7C5874F7CE20}"};
+
+std::wstring WinPath(const char* hostPath)
+{
+    std::wstring path = L"Z:" + TestUtil::Widen(hostPath);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
+}
+
+const std::wstring kServer = WinPath(TELVANA_OVTELVANA_EXE);
+const std::wstring kClient = WinPath(TELVANA_CLIENT_EXE);
+const std::wstring kSignedClient = WinPath(TELVANA_SIGNED_CLIENT_EXE);
+
+std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    wchar_t text[1024] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS) return L"<missing>";
+    return text;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+
+void SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text)
+{
+    RegSetKeyValueW(root, path.c_str(), name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+}
+
+void SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value)
+{
+    RegSetKeyValueW(root, path.c_str(), name, REG_DWORD, &value, sizeof(value));
+}
+
+// Runs a program and waits; its exit code, or WAIT_TIMEOUT when it did not end in time.
+DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD waitMs = 60000)
+{
+    std::wstring command = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return GetLastError();
+    Platform::ProcessHandle process(info.hProcess);
+    Platform::ThreadHandle thread(info.hThread);
+    if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.Get(), 1);
+        return WAIT_TIMEOUT;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.Get(), &code);
+    return code;
+}
+
+// The running OvTelvana.exe processes.
+std::vector<Platform::ProcessHandle> Servers()
+{
+    std::vector<Platform::ProcessHandle> servers;
+    Platform::KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"OvTelvana.exe") != 0) continue;
+        const DWORD access = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
+        Platform::ProcessHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
+        if (process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) servers.push_back(std::move(process));
+    }
+    return servers;
+}
+
+DWORD ServiceState()
+{
+    Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    Platform::ServiceHandle service(OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service.Get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+class OvTelvanaTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(TestPki::TrustTestRoot());
+        Clean();
+        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"IdleMs", 1500);
+        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"PauseMs", 100);
+        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"ShutdownDelayMs", 300);
+        ASSERT_EQ(0u, RunProgram(kServer, L"-RegServer"));
+    }
+    void TearDown() override
+    {
+        // The prefix as found, also after a failure: no server, no service, nothing registered.
+        for (auto& server : Servers()) {
+            if (WaitForSingleObject(server.Get(), 10000) == WAIT_TIMEOUT) TerminateProcess(server.Get(), 1);
+        }
+        Clean();
+    }
+    static void Clean()
+    {
+        RunProgram(kServer, L"-UnregServer");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
+        for (const wchar_t* key : kNimboClasses) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+    }
+
+    // Runs the client with the calls (tab-separated fields); its result lines.
+    std::vector<std::string> Client(const char* road, const std::vector<std::string>& calls,
+                                    const std::wstring& exe = kClient)
+    {
+        std::string text;
+        for (const std::string& call : calls) text += call + "\n";
+        TestUtil::WriteFileBytes(m_dir.File(L"calls.txt"), text);
+        DeleteFileW(m_dir.File(L"results.txt").c_str());
+        const std::wstring arguments = TestUtil::Widen(road) + L" \"" + m_dir.File(L"calls.txt") + L"\" \"" +
+                                       m_dir.File(L"results.txt") + L"\"";
+        RunProgram(exe, arguments);
+        std::vector<std::string> lines;
+        std::string results = TestUtil::ReadFileBytes(m_dir.File(L"results.txt"));
+        for (size_t start = 0, end; (end = results.find('\n', start)) != std::string::npos; start = end + 1)
+            lines.push_back(results.substr(start, end - start));
+        return lines;
+    }
+
+    // Waits until no server process is left; true when they all ended in time with exit code 0.
+    static bool ServersEndCleanly(DWORD waitMs)
+    {
+        bool clean = true;
+        for (auto& server : Servers()) {
+            DWORD code = 1;
+            clean = clean && WaitForSingleObject(server.Get(), waitMs) == WAIT_OBJECT_0 &&
+                    GetExitCodeProcess(server.Get(), &code) && code == 0;
+        }
+        return clean;
+    }
+
+    TestUtil::ScratchDir m_dir;
+};
+
+const std::string kLogCall = "log\tapp\tcomponent\tmethod\ttype\tmessage";
+
+TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
+{
+    const std::wstring exeQuoted = L"\"" + kServer + L"\"";
+    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
+    EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+    EXPECT_EQ(L"{A8244490-233C-408D-B22D-B0B08238DB1B}",
+              ReadText(HKEY_CLASSES_ROOT, L"AppID\\OvAnalyticsService.exe", L"AppID"));
+    const std::wstring classKey = kClassKey;
+    EXPECT_EQ(L"OvTelvana Class", ReadText(HKEY_CLASSES_ROOT, classKey, nullptr));
+    EXPECT_EQ(exeQuoted, ReadText(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32", nullptr));
+    EXPECT_EQ(kServer, ReadText(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32", L"ServerExecutable"));
+    EXPECT_EQ(L"{A8244490-233C-408D-B22D-B0B08238DB1B}", ReadText(HKEY_CLASSES_ROOT, classKey, L"AppID"));
+    EXPECT_EQ(L"TelvanaService.OvTelvana.1.1", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\ProgID", nullptr));
+    EXPECT_EQ(L"TelvanaService.OvTelvana.1",
+              ReadText(HKEY_CLASSES_ROOT, classKey + L"\\VersionIndependentProgID", nullptr));
+    EXPECT_EQ(L"{BC68E3DA-52FA-45C8-A6EE-E289096750DB}", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\TypeLib", nullptr));
+    EXPECT_EQ(L"1.0", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\Version", nullptr));
+    EXPECT_EQ(L"{19759024-FB14-4392-AC8B-61BB1CD62E56}",
+              ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1.1\\CLSID", nullptr));
+    EXPECT_EQ(L"TelvanaService.OvTelvana.1.1", ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1\\CurVer", nullptr));
+    EXPECT_EQ(L"OvTelvana Class", ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1", nullptr));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(kLibKey) + L"\\1.0"));
+    // Both interfaces go through the universal marshaler.
+    for (const std::wstring interfaceKey : {kInterfaceKey, kFactoryInterfaceKey})
+        EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
+                  ReadText(HKEY_CLASSES_ROOT, interfaceKey + L"\\ProxyStubClsid32", nullptr));
+
+    ASSERT_EQ(0u, RunProgram(kServer, L"/UNREGSERVER"));
+    for (const wchar_t* key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, L"AppID\\OvAnalyticsService.exe",
+                               L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+}
+
+TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLocalServer)
+{
+    ASSERT_EQ(0u, RunProgram(kServer, L"-Service"));
+    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+
+    // Activation starts the service; once idle it stops itself.
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("create", {kLogCall}));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+    for (int i = 0; i < 100 && ServiceState() != SERVICE_STOPPED; ++i) Sleep(100);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState());
+    EXPECT_TRUE(ServersEndCleanly(10000));
+
+    // "RegServer" while the service runs: it is stopped, deleted, and the next activation
+    // starts a local server.
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("create", {kLogCall}));
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0u, RunProgram(kServer, L"-RegServer"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(0u, ServiceState()) << "the service is deleted";
+    EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+    EXPECT_TRUE(ServersEndCleanly(10000));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("create", {kLogCall}));
+    EXPECT_EQ(0u, ServiceState());
+    EXPECT_EQ(1u, Servers().size()) << "a local server";
+    EXPECT_TRUE(ServersEndCleanly(10000));
+}
+
+// Only a trusted client may create through IOvClassFactory; the standard roads stay open.
+TEST_F(OvTelvanaTest, CheckedFactoryAdmitsOnlyATrustedCallingProcess)
+{
+    // Trusted-list and platform-core state of the prefix stay put while we look.
+    Platform::KernelHandle trustState(CreateMutexW(nullptr, FALSE, L"TelvanaTests.TrustMachineState"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(trustState.Get(), 120000));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x80070005"}), Client("checked", {kLogCall}));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}),
+              Client("checked", {kLogCall}, kSignedClient));
+    ReleaseMutex(trustState.Get());
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("factory", {kLogCall}));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("create", {kLogCall}));
+    EXPECT_EQ(1u, Servers().size());
+    EXPECT_TRUE(ServersEndCleanly(10000));
+}
+
+// Events from a client reach the collector, the Nimbo double and the text log; empty ones are
+// refused with 13, a malformed one fails alone, and the idle server ends by itself.
+TEST_F(OvTelvanaTest, LocalServerDeliversEventsAndEndsWhenIdle)
+{
+    TestCollector::Collector collector;
+    ASSERT_FALSE(collector.Host().empty());
+    ASSERT_TRUE(TestUtil::WriteFileBytes(m_dir.File(L"config.json"), "{}"));
+    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"gaCollectionHost", collector.Host());
+    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"configFileDir", m_dir.File(L"config.json"));
+    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"enabledSinks", L"nimbo");
+    SetDword(HKEY_LOCAL_MACHINE, kProductKey, L"globalEnable", 1);
+    SetDword(HKEY_LOCAL_MACHINE, kProductKey, L"enableTelvana", 1);
+    Lumetra::CObfuscatedRegKey textLogSwitch;
+    ASSERT_EQ(0, textLogSwitch.Create(HKEY_LOCAL_MACHINE, kProductKey));
+    ASSERT_EQ(0, textLogSwitch.SetDWORDValue(L"enableLegacyAutomationLogs", 1));
+    textLogSwitch.Close();
+    // The Nimbo doubles under the product's classes, answering from a scratch key.
+    TestUtil::ScratchRegKey answers;
+    SetText(HKEY_CURRENT_USER, answers.Path(), L"CallLog", m_dir.File(L"nimbo.txt"));
+    SetText(HKEY_CURRENT_USER, answers.Path(), L"AppInfoText", L"device-e2e");
+    for (const wchar_t* key : kNimboClasses) {
+        SetText(HKEY_LOCAL_MACHINE, key, L"Settings", answers.Path());
+        SetText(HKEY_LOCAL_MACHINE, std::wstring(key) + L"\\InprocServer32", nullptr, WinPath(TELVANA_NIMBO_DOUBLE));
+        SetText(HKEY_LOCAL_MACHINE, std::wstring(key) + L"\\InprocServer32", L"ThreadingModel", L"Both");
+    }
+    wchar_t programData[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
+    const std::wstring textLog = std::wstring(programData) + L"\\Orvane\\Telvana\\TransportsLog.txt";
+    DeleteFileW(textLog.c_str());
+
+    const std::string configuration =
+        R"({"transport":[{"name":"ga","ga_tracking_id":"UA-9-1","id":"e2eapp"},{"name":"nimbo","id":"e2eapp"}],)"
+        R"("gaDictionary":{"UniqueId":"ec","action":"ea"}})";
+    auto event = [&](const std::string& uniqueId, const std::string& action) {
+        return "event\t" + configuration + "\t{\"UniqueId\":\"" + uniqueId + "\",\"Type\":\"Event\",\"action\":\"" +
+               action + "\"}\t<null>";
+    };
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "event 0x00000000", "event 0x0000000D",
+                                        "event 0x0000000D", "event 0x00000000", "event 0x00000000",
+                                        "log 0x80004001"}),
+              Client("create", {event("E2E.One", "first"), "event\t<null>\t\t<null>", "event\t<null>\t<null>\t<null>",
+                                "event\t" + configuration + "\t{\"UniqueId\":\t<null>", event("E2E.Two", "second"),
+                                kLogCall}));
+
+    for (const char* expected : {"E2E.One", "E2E.Two"}) {
+        TestCollector::Collector::Request request;
+        ASSERT_TRUE(collector.Next(request, 20000)) << expected;
+        EXPECT_EQ("POST", request.method);
+        EXPECT_EQ("/collect", request.path);
+        const Pairs pairs = Split(request.body);
+        EXPECT_EQ(1u, pairs.count({"tid", "UA-9-1"}));
+        EXPECT_EQ(1u, pairs.count({"t", "event"}));
+        EXPECT_EQ(1u, pairs.count({"cid", "device-e2e"}));
+        EXPECT_EQ(1u, pairs.count({"ec", expected})) << request.body;
+    }
+    EXPECT_TRUE(collector.NoFurtherRequest());
+    EXPECT_TRUE(ServersEndCleanly(15000)) << "idle, the worker lets its lock go and the server ends";
+
+    const std::string nimbo = TestUtil::ReadFileBytes(m_dir.File(L"nimbo.txt"));
+    size_t sends = 0;
+    for (size_t at = 0; (at = nimbo.find("\"SendEvent\"", at)) != std::string::npos; ++at) ++sends;
+    EXPECT_EQ(2u, sends) << nimbo;
+    EXPECT_NE(std::string::npos, nimbo.find("E2E.Two")) << nimbo;
+    EXPECT_EQ(L"device-e2e", ReadText(HKEY_LOCAL_MACHINE, kProductKey, L"DeviceID"));
+
+    const std::string log = TestUtil::ReadFileBytes(textLog);
+    size_t records = 0;
+    for (size_t at = 0; (at = log.find('\n', at)) != std::string::npos; ++at) ++records;
+    EXPECT_EQ(4u, records) << log;
+    EXPECT_NE(std::string::npos, log.find("E2E.One")) << log;
+    EXPECT_NE(std::string::npos, log.find("ga_legacy")) << log;
+    DeleteFileW(textLog.c_str());
+}
+
+} // namespace
