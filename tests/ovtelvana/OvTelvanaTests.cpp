@@ -238,6 +238,17 @@ TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLoca
     EXPECT_EQ(0u, ServiceState());
     EXPECT_EQ(1u, Servers().size()) << "a local server";
     EXPECT_TRUE(ServersEndCleanly(10000));
+
+    // A service that cannot be deleted (already marked, still held open) fails registration.
+    ASSERT_EQ(0u, RunProgram(kServer, L"-Service"));
+    {
+        Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        Platform::ServiceHandle held(OpenServiceW(manager.Get(), kServiceName, DELETE));
+        ASSERT_TRUE(DeleteService(held.Get()));
+        EXPECT_EQ(static_cast<DWORD>(E_FAIL), RunProgram(kServer, L"-RegServer"));
+    }
+    EXPECT_EQ(0u, RunProgram(kServer, L"-RegServer"));
+    EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
 }
 
 // Only a trusted client may create through IOvClassFactory; the standard roads stay open.
