@@ -84,6 +84,7 @@ HRESULT CTelvanaModule::PreMessageLoop(int showCommand)
     HRESULT hr = ServiceModule::PreMessageLoop(showCommand);
     LogLine(1, L"CTelvanaModule::PreMessageLoop", __LINE__, L"Starting worker thread to process analytics events.");
     CAEventProcessor::GetInstance().Start();
+    m_workerStarted = true;
     return hr;
 }
 
@@ -170,11 +171,12 @@ extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCo
                 L"Failed to Initialize Secure DLL loading, KB2533623 might not be installed, continuing.");
     int result = -1;
     try {
-        result = CTelvanaModule::GetInstance()->WinMain(showCommand);
+        std::shared_ptr<CTelvanaModule> module = CTelvanaModule::GetInstance();
+        result = module->WinMain(showCommand);
+        // The worker must not outlive wWinMain: process-wide objects go after it returns.
+        if (module->WorkerStarted()) CAEventProcessor::GetInstance().ShutDown();
     } catch (...) {
         result = -1;
     }
-    // The worker must not outlive wWinMain: process-wide objects go after it returns.
-    CAEventProcessor::GetInstance().ShutDown();
     return result;
 }

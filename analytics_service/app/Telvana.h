@@ -7,6 +7,7 @@
 
 #include "ETWLogging/LogController.h"
 
+#include <atomic>
 #include <memory>
 
 class CTelvanaModule : public Platform::ServiceModule {
@@ -25,7 +26,10 @@ public:
     // and deleted.
     bool Uninstall() override;
     void AddCommonRGSReplacements(Platform::Registrar& registrar) override;
+    // True once the event worker was started (registration runs never start it).
+    bool WorkerStarted() const { return m_workerStarted; }
 
 private:
+    std::atomic<bool> m_workerStarted{false};
     ETWLogging::AutoLogController m_logController;
 };

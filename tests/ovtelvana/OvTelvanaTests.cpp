@@ -3,14 +3,13 @@
 // copy signed by the test publisher) reaches it across processes. Waits are shortened through
 // the test builds' HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings.
 #include "GaCollector.h"
+#include "OvTelvanaSetup.h"
 #include "TestPki.h"
 #include "TestUtil.h"
 
-#include "Lumetra/ObfuscatedRegKey.h"
 #include "Platform/Handles.h"
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,35 +21,18 @@ namespace {
 using TestCollector::Pairs;
 using TestCollector::Split;
 
-const wchar_t* const kProductKey = L"SOFTWARE\\Orvane\\OvTelvana";
+using namespace OvTelvanaSetup;
+
 const wchar_t* const kAppIdKey = L"AppID\\{A8244490-233C-408D-B22D-B0B08238DB1B}";
 const wchar_t* const kClassKey = L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}";
 const wchar_t* const kLibKey = L"TypeLib\\{BC68E3DA-52FA-45C8-A6EE-E289096750DB}";
 const wchar_t* const kInterfaceKey = L"Interface\\{4E5664E9-8D0B-4C53-8718-33F01B9FE129}";
 const wchar_t* const kFactoryInterfaceKey = L"Interface\\{96ACDAED-C79B-4983-8E4A-960CBB6379AF}";
 const wchar_t* const kServiceName = L"TelvanaService";
-// The product's Nimbo client and cohort classes (transports/NimboIds.h).
-const wchar_t* const kNimboClasses[] = {L"Software\\Classes\\CLSID\\{85549034-D282-4011-8BF3-9F7B2FB268BE}",
-                                        L"Software\\Classes\\CLSID\\{5B0E5592-F349-4A68-802C-7C5874F7CE20}"};
-
-std::wstring WinPath(const char* hostPath)
-{
-    std::wstring path = L"Z:" + TestUtil::Widen(hostPath);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
 
 const std::wstring kServer = WinPath(TELVANA_OVTELVANA_EXE);
 const std::wstring kClient = WinPath(TELVANA_CLIENT_EXE);
 const std::wstring kSignedClient = WinPath(TELVANA_SIGNED_CLIENT_EXE);
-
-std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    wchar_t text[1024] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS) return L"<missing>";
-    return text;
-}
 
 bool KeyExists(HKEY root, const std::wstring& path)
 {
@@ -58,52 +40,6 @@ bool KeyExists(HKEY root, const std::wstring& path)
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     RegCloseKey(key);
     return true;
-}
-
-void SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text)
-{
-    RegSetKeyValueW(root, path.c_str(), name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
-}
-
-void SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value)
-{
-    RegSetKeyValueW(root, path.c_str(), name, REG_DWORD, &value, sizeof(value));
-}
-
-// Runs a program and waits; its exit code, or WAIT_TIMEOUT when it did not end in time.
-DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD waitMs = 60000)
-{
-    std::wstring command = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return GetLastError();
-    Platform::ProcessHandle process(info.hProcess);
-    Platform::ThreadHandle thread(info.hThread);
-    if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.Get(), 1);
-        return WAIT_TIMEOUT;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
-    return code;
-}
-
-// The running OvTelvana.exe processes.
-std::vector<Platform::ProcessHandle> Servers()
-{
-    std::vector<Platform::ProcessHandle> servers;
-    Platform::KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"OvTelvana.exe") != 0) continue;
-        const DWORD access = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
-        Platform::ProcessHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
-        if (process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) servers.push_back(std::move(process));
-    }
-    return servers;
 }
 
 DWORD ServiceState()
@@ -120,10 +56,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(TestPki::TrustTestRoot());
-        Clean();
-        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"IdleMs", 1500);
-        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"PauseMs", 100);
-        SetDword(HKEY_LOCAL_MACHINE, std::wstring(kProductKey) + L"\\TestTimings", L"ShutdownDelayMs", 300);
+        Clean(kServer);
+        SetTestTimings(1500, 100, 300);
         ASSERT_EQ(0u, RunProgram(kServer, L"-RegServer"));
     }
     void TearDown() override
@@ -132,31 +66,14 @@ protected:
         for (auto& server : Servers()) {
             if (WaitForSingleObject(server.Get(), 10000) == WAIT_TIMEOUT) TerminateProcess(server.Get(), 1);
         }
-        Clean();
-    }
-    static void Clean()
-    {
-        RunProgram(kServer, L"-UnregServer");
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey);
-        for (const wchar_t* key : kNimboClasses) RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+        Clean(kServer);
     }
 
     // Runs the client with the calls (tab-separated fields); its result lines.
     std::vector<std::string> Client(const char* road, const std::vector<std::string>& calls,
                                     const std::wstring& exe = kClient)
     {
-        std::string text;
-        for (const std::string& call : calls) text += call + "\n";
-        TestUtil::WriteFileBytes(m_dir.File(L"calls.txt"), text);
-        DeleteFileW(m_dir.File(L"results.txt").c_str());
-        const std::wstring arguments = TestUtil::Widen(road) + L" \"" + m_dir.File(L"calls.txt") + L"\" \"" +
-                                       m_dir.File(L"results.txt") + L"\"";
-        RunProgram(exe, arguments);
-        std::vector<std::string> lines;
-        std::string results = TestUtil::ReadFileBytes(m_dir.File(L"results.txt"));
-        for (size_t start = 0, end; (end = results.find('\n', start)) != std::string::npos; start = end + 1)
-            lines.push_back(results.substr(start, end - start));
-        return lines;
+        return RunClient(exe, road, calls, m_dir.Path());
     }
 
     // Waits until no server process is left; true when they all ended in time with exit code 0.
@@ -273,28 +190,10 @@ TEST_F(OvTelvanaTest, LocalServerDeliversEventsAndEndsWhenIdle)
 {
     TestCollector::Collector collector;
     ASSERT_FALSE(collector.Host().empty());
-    ASSERT_TRUE(TestUtil::WriteFileBytes(m_dir.File(L"config.json"), "{}"));
-    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"gaCollectionHost", collector.Host());
-    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"configFileDir", m_dir.File(L"config.json"));
-    SetText(HKEY_LOCAL_MACHINE, kProductKey, L"enabledSinks", L"nimbo");
-    SetDword(HKEY_LOCAL_MACHINE, kProductKey, L"globalEnable", 1);
-    SetDword(HKEY_LOCAL_MACHINE, kProductKey, L"enableTelvana", 1);
-    Lumetra::CObfuscatedRegKey textLogSwitch;
-    ASSERT_EQ(0, textLogSwitch.Create(HKEY_LOCAL_MACHINE, kProductKey));
-    ASSERT_EQ(0, textLogSwitch.SetDWORDValue(L"enableLegacyAutomationLogs", 1));
-    textLogSwitch.Close();
-    // The Nimbo doubles under the product's classes, answering from a scratch key.
     TestUtil::ScratchRegKey answers;
-    SetText(HKEY_CURRENT_USER, answers.Path(), L"CallLog", m_dir.File(L"nimbo.txt"));
-    SetText(HKEY_CURRENT_USER, answers.Path(), L"AppInfoText", L"device-e2e");
-    for (const wchar_t* key : kNimboClasses) {
-        SetText(HKEY_LOCAL_MACHINE, key, L"Settings", answers.Path());
-        SetText(HKEY_LOCAL_MACHINE, std::wstring(key) + L"\\InprocServer32", nullptr, WinPath(TELVANA_NIMBO_DOUBLE));
-        SetText(HKEY_LOCAL_MACHINE, std::wstring(key) + L"\\InprocServer32", L"ThreadingModel", L"Both");
-    }
-    wchar_t programData[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-    const std::wstring textLog = std::wstring(programData) + L"\\Orvane\\Telvana\\TransportsLog.txt";
+    ASSERT_TRUE(ConfigureDelivery(collector.Host(), m_dir.File(L"config.json"), WinPath(TELVANA_NIMBO_DOUBLE),
+                                  answers.Path(), m_dir.File(L"nimbo.txt")));
+    const std::wstring textLog = TextLogPath();
     DeleteFileW(textLog.c_str());
 
     const std::string configuration =
