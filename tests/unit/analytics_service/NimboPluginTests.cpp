@@ -179,17 +179,17 @@ TEST(NimboPlugin, FailuresAndNullAnswersNeverPassForSuccess)
 TEST(NimboPlugin, LocalServerCarriesTextsAndNullAcrossProcesses)
 {
     NimboDoubles doubles(true);
-    Taliro::ComPtr<ITypeLib> library;
-    ASSERT_EQ(S_OK, LoadTypeLibEx(doubles.serverExe.c_str(), REGKIND_NONE, library.Put()));
+    Platform::ComPtr<ITypeLib> library;
+    ASSERT_EQ(S_OK, LoadTypeLibEx(doubles.serverExe.c_str(), REGKIND_NONE, &library));
     ASSERT_EQ(S_OK, RegisterTypeLib(library.Get(), &doubles.serverExe[0], nullptr));
     doubles.Set(L"AppInfoText", L"dév-日-1");
     doubles.Set(L"CohortText", LR"({"old":"{\"id\":\"日\"}"})");
     doubles.Set(L"DelayMs", 50);
     Taliro::NimboPlugin plugin(L"app-1", doubles.settings);
     // Held so the server stays up between the plugin's calls (a cold start costs about a second).
-    Taliro::ComPtr<IUnknown> hold;
+    Platform::ComPtr<IUnknown> hold;
     ASSERT_EQ(S_OK, CoCreateInstance(doubles.settings.clientClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                     hold.PutVoid()));
+                                     reinterpret_cast<void**>(&hold)));
 
     std::wstring id, segment, cohort;
     EXPECT_EQ(S_OK, plugin.GetDeviceId(L"app-1", id));
