@@ -14,10 +14,14 @@ constexpr unsigned long kFlagReplyExpected = 1u << 0;
 constexpr unsigned long kFlagReply = 1u << 3;
 constexpr unsigned long kFlagNonReplyCopy = 1u << 4;
 
-// Matching runs on the automaton breadth-first: the default depth-first matcher recurses once per
-// character, and a message name is caller-sized text that could exhaust the stack.
+// Matching runs on the automaton breadth-first: libstdc++'s default depth-first matcher recurses
+// once per character, and a message name is caller-sized text that could exhaust the stack.
 constexpr std::regex_constants::syntax_option_type kPatternSyntax =
-    std::regex::ECMAScript | std::regex::nosubs | std::regex::optimize | std::regex_constants::__polynomial;
+    std::regex::ECMAScript | std::regex::nosubs | std::regex::optimize
+#ifdef __GLIBCXX__
+    | std::regex_constants::__polynomial
+#endif
+    ;
 
 } // namespace
 

@@ -63,12 +63,6 @@ namespace {
 
 constexpr DWORD kInvalid = ERROR_INVALID_PARAMETER;
 
-void LogInvalidArgument(const wchar_t* function)
-{
-    if (ETWLogging::IsLogLevelEnabled(4))
-        ETWLogging::Log(4, L"CAJsonParser", function, __LINE__, L"Invalid jsonString argument");
-}
-
 // Parses client text into an object root. A root of another kind is refused like a syntax error
 // (logged as an invalid value); so is text on which RapidJSON asserts (a lone \uDC00 escape).
 bool ParseObject(const std::wstring& json, WDocument& document, const wchar_t* function)
@@ -86,6 +80,15 @@ bool ParseObject(const std::wstring& json, WDocument& document, const wchar_t* f
     if (error == rapidjson::kParseErrorNone) return true;
     if (ETWLogging::IsLogLevelEnabled(4))
         ETWLogging::Log(4, L"CAJsonParser", function, __LINE__, L"Parse Error: %d", error);
+    return false;
+}
+
+// Empty text is refused before parsing, with its own line.
+bool ParseNonEmptyObject(const std::wstring& json, WDocument& document, const wchar_t* function)
+{
+    if (!json.empty()) return ParseObject(json, document, function);
+    if (ETWLogging::IsLogLevelEnabled(4))
+        ETWLogging::Log(4, L"CAJsonParser", function, __LINE__, L"Invalid jsonString argument");
     return false;
 }
 
@@ -125,26 +128,16 @@ DWORD CCAJsonParser::MapToNamedJsonMember(const std::wstring& name, const KeyVal
 
 DWORD CCAJsonParser::JsonObjectToMap(const std::wstring& json, KeyValueMap& map)
 {
-    const wchar_t* function = L"CCAJsonParser::JsonObjectToMap";
-    if (json.empty()) {
-        LogInvalidArgument(function);
-        return kInvalid;
-    }
     WDocument document;
-    if (!ParseObject(json, document, function)) return kInvalid;
+    if (!ParseNonEmptyObject(json, document, L"CCAJsonParser::JsonObjectToMap")) return kInvalid;
     ScalarMembers(document, map);
     return ERROR_SUCCESS;
 }
 
 DWORD CCAJsonParser::JsonObjectToMap(const std::wstring& json, NestedKeyValueMap& map)
 {
-    const wchar_t* function = L"CCAJsonParser::JsonObjectToMap";
-    if (json.empty()) {
-        LogInvalidArgument(function);
-        return kInvalid;
-    }
     WDocument document;
-    if (!ParseObject(json, document, function)) return kInvalid;
+    if (!ParseNonEmptyObject(json, document, L"CCAJsonParser::JsonObjectToMap")) return kInvalid;
     for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
         if (!member->value.IsObject()) continue;
         KeyValueMap inner;
@@ -156,13 +149,8 @@ DWORD CCAJsonParser::JsonObjectToMap(const std::wstring& json, NestedKeyValueMap
 
 DWORD CCAJsonParser::JsonNamedArrayToVector(const std::wstring& json, KeyValueMapLists& lists)
 {
-    const wchar_t* function = L"CCAJsonParser::JsonNamedArrayToVector";
-    if (json.empty()) {
-        LogInvalidArgument(function);
-        return kInvalid;
-    }
     WDocument document;
-    if (!ParseObject(json, document, function)) return kInvalid;
+    if (!ParseNonEmptyObject(json, document, L"CCAJsonParser::JsonNamedArrayToVector")) return kInvalid;
     for (auto member = document.MemberBegin(); member != document.MemberEnd(); ++member) {
         if (!member->value.IsArray() || member->value.Empty()) continue;
         std::vector<KeyValueMap>& list = lists[JsonStringText(member->name)];

@@ -24,15 +24,18 @@ const std::wstring kSourceIdKey = L"sourceid";
 
 namespace {
 
+// The text up to its first terminator; a null answer reads as empty.
+std::wstring TextOf(const Platform::Bstr& text) { return text.Get() ? std::wstring(text.Get()) : std::wstring(); }
+
 constexpr wchar_t kSource[] = L"NimboPlugin";
 constexpr wchar_t kCohortDataName[] = L"Nimbo_Cohort_V1";
 
 // Creates a server for one call; a failure is logged for the calling operation.
 template <typename T>
-HRESULT CreateServer(const CLSID& clsid, const IID& iid, ComPtr<T>& server, const wchar_t* function, int line,
+HRESULT CreateServer(const CLSID& clsid, const IID& iid, Platform::ComPtr<T>& server, const wchar_t* function, int line,
                      const wchar_t* failureFormat)
 {
-    HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, server.PutVoid());
+    HRESULT hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, reinterpret_cast<void**>(&server));
     if (FAILED(hr) && ETWLogging::IsLogLevelEnabled(4)) ETWLogging::Log(4, kSource, function, line, failureFormat, hr);
     return hr;
 }
@@ -74,12 +77,12 @@ bool NimboPlugin::Send(ITrackingItem& item)
 bool NimboPlugin::SendPayload(const std::wstring& payload)
 {
     const wchar_t* function = L"Taliro::NimboPlugin::Send";
-    ComPtr<INimboClient> client;
+    Platform::ComPtr<INimboClient> client;
     HRESULT hr = CreateServer(m_settings.clientClsid, kNimboClientIid, client, function, __LINE__,
                               L"Error when loading Nimbo client dll: %d");
     if (FAILED(hr)) return false;
-    BstrHolder text;
-    hr = text.Assign(payload) ? client->SendEvent(text.Get()) : E_OUTOFMEMORY;
+    Platform::Bstr text(payload);
+    hr = !text ? E_OUTOFMEMORY : client->SendEvent(text.Get());
     if (FAILED(hr)) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, kSource, function, __LINE__, L"Error when sending data to Nimbo: %d", hr);
@@ -91,19 +94,19 @@ bool NimboPlugin::SendPayload(const std::wstring& payload)
 HRESULT NimboPlugin::GetAppInfo(const std::wstring& key, std::wstring& text)
 {
     const wchar_t* function = L"Taliro::NimboPlugin::GetAppInfo";
-    ComPtr<INimboClient> client;
+    Platform::ComPtr<INimboClient> client;
     HRESULT hr = CreateServer(m_settings.clientClsid, kNimboClientIid, client, function, __LINE__,
                               L"Error when loading Nimbo client dll: %d");
     if (FAILED(hr)) return kServerUnavailable;
-    BstrHolder keyText;
-    BstrHolder answer;
-    hr = keyText.Assign(key) ? client->GetAppInfo(keyText.Get(), answer.Put()) : E_OUTOFMEMORY;
+    Platform::Bstr keyText(key);
+    Platform::Bstr answer;
+    hr = !keyText ? E_OUTOFMEMORY : client->GetAppInfo(keyText.Get(), &answer);
     if (FAILED(hr)) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, kSource, function, __LINE__, L"Error when getting appinfo data from Nimbo: %d", hr);
         return kServerCallFailed;
     }
-    text = answer.Text();
+    text = TextOf(answer);
     return S_OK;
 }
 
@@ -128,22 +131,22 @@ HRESULT NimboPlugin::GetCohortInfo(const std::wstring& key, std::wstring& segmen
 {
     const wchar_t* function = L"Taliro::NimboPlugin::GetCohortInfo";
     segmentId = ReadCohortSegmentId();
-    ComPtr<INimboCohort> cohort;
+    Platform::ComPtr<INimboCohort> cohort;
     HRESULT hr = CreateServer(m_settings.cohortClsid, kNimboCohortIid, cohort, function, __LINE__,
                               L"Error when loading Nimbo client dll: 0x%08x");
     if (FAILED(hr)) return kServerUnavailable;
-    BstrHolder keyText;
-    BstrHolder dataName;
-    BstrHolder answer;
-    hr = keyText.Assign(key) && dataName.Assign(kCohortDataName)
-             ? cohort->GetCohortData(keyText.Get(), dataName.Get(), answer.Put())
+    Platform::Bstr keyText(key);
+    Platform::Bstr dataName(kCohortDataName);
+    Platform::Bstr answer;
+    hr = !!keyText && !!dataName
+             ? cohort->GetCohortData(keyText.Get(), dataName.Get(), &answer)
              : E_OUTOFMEMORY;
     if (FAILED(hr)) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, kSource, function, __LINE__, L"Error getting cohort data from Nimbo: 0x%08x", hr);
         return kServerCallFailed;
     }
-    cohortId = ParseCohortData(answer.Text());
+    cohortId = ParseCohortData(TextOf(answer));
     return S_OK;
 }
 

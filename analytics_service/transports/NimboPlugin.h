@@ -1,10 +1,11 @@
 // The Nimbo sink: sends an event to the Nimbo client server and asks the Nimbo servers for the
 // device id and the cohort data. Every server is created for one call and released after it.
 #pragma once
-#include "common/ComHolders.h"
 #include "config/StringMaps.h"
 #include "transports/NimboIds.h"
 #include "transports/Sink.h"
+
+#include "Platform/ComPtr.h"
 
 #include <windows.h>
 
@@ -69,7 +70,7 @@ public:
 private:
     bool SendPayload(const std::wstring& payload);
 
-    ComApartment m_apartment;
+    Platform::ComApartment m_apartment;
     std::wstring m_applicationId;
     std::wstring m_sourceId;
     NimboPluginSettings m_settings;

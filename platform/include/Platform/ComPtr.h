@@ -9,6 +9,26 @@
 
 namespace Platform {
 
+// Joins the calling thread to the multithreaded apartment for the holder's lifetime. A thread
+// already in another apartment stays as it is, and then nothing is undone.
+class ComApartment {
+public:
+    ComApartment() : m_result(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)), m_initialized(SUCCEEDED(m_result)) {}
+    ~ComApartment()
+    {
+        if (m_initialized) ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+    HRESULT Result() const { return m_result; }
+    bool IsInitialized() const { return m_initialized; }
+
+private:
+    HRESULT m_result;
+    bool m_initialized;
+};
+
 template <class T>
 class ComPtr {
 public:
