@@ -95,25 +95,17 @@ const std::string kLogCall = "log\tapp\tcomponent\tmethod\ttype\tmessage";
 
 TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
 {
-    const std::wstring exeQuoted = L"\"" + kServer + L"\"";
-    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
-    EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
-    EXPECT_EQ(L"{A8244490-233C-408D-B22D-B0B08238DB1B}",
-              ReadText(HKEY_CLASSES_ROOT, L"AppID\\OvAnalyticsService.exe", L"AppID"));
-    const std::wstring classKey = kClassKey;
-    EXPECT_EQ(L"OvTelvana Class", ReadText(HKEY_CLASSES_ROOT, classKey, nullptr));
-    EXPECT_EQ(exeQuoted, ReadText(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32", nullptr));
-    EXPECT_EQ(kServer, ReadText(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32", L"ServerExecutable"));
-    EXPECT_EQ(L"{A8244490-233C-408D-B22D-B0B08238DB1B}", ReadText(HKEY_CLASSES_ROOT, classKey, L"AppID"));
-    EXPECT_EQ(L"TelvanaService.OvTelvana.1.1", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\ProgID", nullptr));
-    EXPECT_EQ(L"TelvanaService.OvTelvana.1",
-              ReadText(HKEY_CLASSES_ROOT, classKey + L"\\VersionIndependentProgID", nullptr));
-    EXPECT_EQ(L"{BC68E3DA-52FA-45C8-A6EE-E289096750DB}", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\TypeLib", nullptr));
-    EXPECT_EQ(L"1.0", ReadText(HKEY_CLASSES_ROOT, classKey + L"\\Version", nullptr));
-    EXPECT_EQ(L"{19759024-FB14-4392-AC8B-61BB1CD62E56}",
-              ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1.1\\CLSID", nullptr));
-    EXPECT_EQ(L"TelvanaService.OvTelvana.1.1", ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1\\CurVer", nullptr));
-    EXPECT_EQ(L"OvTelvana Class", ReadText(HKEY_CLASSES_ROOT, L"TelvanaService.OvTelvana.1", nullptr));
+    const std::wstring appId = L"{A8244490-233C-408D-B22D-B0B08238DB1B}", cls = kClassKey, v11 = L"TelvanaService.OvTelvana.1.1";
+    const struct { std::wstring key; const wchar_t* name; std::wstring value; } values[] = {
+        {kAppIdKey, nullptr, L"TelvanaService"}, {kAppIdKey, L"LocalService", L"<missing>"},
+        {L"AppID\\OvAnalyticsService.exe", L"AppID", appId}, {cls, nullptr, L"OvTelvana Class"},
+        {cls + L"\\LocalServer32", nullptr, L"\"" + kServer + L"\""},
+        {cls + L"\\LocalServer32", L"ServerExecutable", kServer}, {cls, L"AppID", appId},
+        {cls + L"\\ProgID", nullptr, v11}, {cls + L"\\VersionIndependentProgID", nullptr, L"TelvanaService.OvTelvana.1"},
+        {cls + L"\\TypeLib", nullptr, L"{BC68E3DA-52FA-45C8-A6EE-E289096750DB}"}, {cls + L"\\Version", nullptr, L"1.0"},
+        {v11 + L"\\CLSID", nullptr, L"{19759024-FB14-4392-AC8B-61BB1CD62E56}"},
+        {L"TelvanaService.OvTelvana.1\\CurVer", nullptr, v11}, {L"TelvanaService.OvTelvana.1", nullptr, L"OvTelvana Class"}};
+    for (const auto& v : values) EXPECT_EQ(v.value, ReadText(HKEY_CLASSES_ROOT, v.key, v.name)) << TestUtil::Narrow(v.key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(kLibKey) + L"\\1.0"));
     // Both interfaces go through the universal marshaler.
     for (const std::wstring interfaceKey : {kInterfaceKey, kFactoryInterfaceKey})
