@@ -11,10 +11,13 @@
 
 #include "Platform/ServiceModule.h"
 
+#include "LogCapture.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
+const bool g_capture = (LogCapture::InstallBeforeFirstLog(), true);
 using Factory = Taliro::hack::craptastic::CSecureClassFactory<COvSecureClassFactory>;
 using Platform::ComPtr;
 
@@ -64,6 +67,7 @@ TEST(SecureClassFactory, AnswersItsInterfacesAndCreatesOnlyPlainObjects)
     Platform::Bstr leadingNul(std::wstring(L"\0{}", 3));
     EXPECT_EQ(13, object->ReportEventData(nullptr, leadingNul.Get(), nullptr));
     EXPECT_EQ(0u, processor.unsafe_size());
+    EXPECT_EQ(3u, LogCapture::Count(L"Report EventData supplied is empty", 4, L"OvTelvana"));
     Platform::Bstr text(L"{\"UniqueId\":\"x\"}");
     EXPECT_EQ(S_OK, object->ReportEventData(nullptr, text.Get(), nullptr));
     EXPECT_EQ(1u, processor.unsafe_size());
