@@ -95,6 +95,22 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+DWORD RunCommand(const std::wstring& commandLine, DWORD waitMs)
+{
+    std::wstring command = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return GetLastError();
+    CloseHandle(info.hThread);
+    DWORD code = WAIT_TIMEOUT;
+    if (WaitForSingleObject(info.hProcess, waitMs) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
+    else TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
 std::string Narrow(const std::wstring& text, UINT codePage)
 {
     if (text.empty()) return {};

@@ -23,21 +23,7 @@ std::wstring WinPath(const char* hostPath)
 
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD waitMs)
 {
-    std::wstring command = L"\"" + exe + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return GetLastError();
-    Platform::ProcessHandle process(info.hProcess);
-    Platform::ThreadHandle thread(info.hThread);
-    if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.Get(), 1);
-        return WAIT_TIMEOUT;
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
-    return code;
+    return TestUtil::RunCommand(L"\"" + exe + L"\" " + arguments, waitMs);
 }
 
 std::vector<Platform::ProcessHandle> Servers()

@@ -9,6 +9,7 @@
 #include "Probe.h"
 #include "ProbeIdentity.h"
 #include "RegRead.h"
+#include "TestUtil.h"
 
 namespace {
 
@@ -57,24 +58,7 @@ protected:
 
     std::wstring Exe() const { return TestDir() + L"\\" + m_probe->exe; }
 
-    DWORD RunProbe(const wchar_t* arguments)
-    {
-        std::wstring command = L"\"" + Exe() + L"\" " + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-            return GetLastError();
-        Platform::ProcessHandle process(info.hProcess);
-        Platform::ThreadHandle thread(info.hThread);
-        if (WaitForSingleObject(process.Get(), 60000) != WAIT_OBJECT_0) {
-            TerminateProcess(process.Get(), 1);
-            return WAIT_TIMEOUT;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process.Get(), &code);
-        return code;
-    }
+    DWORD RunProbe(const wchar_t* arguments) { return TestUtil::RunCommand(L"\"" + Exe() + L"\" " + arguments); }
 
     // Activates the probe class across processes and reads its server's state.
     HRESULT Activate(ComPtr<IPlatformProbe>& object, Served& served)
