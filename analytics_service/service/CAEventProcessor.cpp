@@ -194,8 +194,10 @@ CAEventProcessor::Next CAEventProcessor::HandleEvent(std::shared_ptr<BaseEvent> 
 void CAEventProcessor::ShutDown()
 {
     const wchar_t* function = L"CAEventProcessor::ShutDown";
+    // The program shuts the worker down before it returns; the exit-time call then has nothing to do.
+    if (!m_stopEvent) return;
     LogLine(3, function, __LINE__, L"CAEventProcessor instance is shutting down");
-    if (m_stopEvent) SetEvent(m_stopEvent.Get());
+    SetEvent(m_stopEvent.Get());
     if (m_worker.joinable()) {
         if (m_worker.get_id() == std::this_thread::get_id()) {
             m_worker.detach();
