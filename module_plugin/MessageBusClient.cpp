@@ -281,8 +281,9 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
     bool removedMeanwhile = false;
     {
         std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        subscription->id = id;
         removedMeanwhile = subscription->removed;
+        // A removed one keeps id 0, so that only this call undoes it on the bus.
+        if (!removedMeanwhile) subscription->id = id;
     }
     if (removedMeanwhile) {
         // Unsubscribed while the bus was still making it: undo it here.

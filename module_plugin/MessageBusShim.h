@@ -28,6 +28,9 @@ public:
     // Throws ModuleException for a null handle or table.
     MessageBusShimImpl(void* handle, const MessageBusFunctions* functions);
     ~MessageBusShimImpl() override;
+    // One shim, one place in the handle's count of users.
+    MessageBusShimImpl(const MessageBusShimImpl&) = delete;
+    MessageBusShimImpl& operator=(const MessageBusShimImpl&) = delete;
 
     unsigned long publish(const std::shared_ptr<Message>& message) override;
     unsigned long request(const std::shared_ptr<Message>& message, unsigned long long index, void* context,

@@ -18,7 +18,9 @@ void DeleteModule(Module* module)
 }
 
 // Nothing leaves an entry point: whatever the body throws, logging included, becomes one status.
-unsigned long Guarded(const std::function<unsigned long()>& body)
+// The body is taken as it is (no std::function, which could allocate before the guard).
+template <typename Body>
+unsigned long Guarded(Body&& body) noexcept
 {
     try {
         return body();

@@ -25,12 +25,20 @@ namespace Taliro { namespace hack { namespace craptastic {
 inline DWORD CheckCallerTrust(const void* returnAddress)
 {
     DWORD processId = 0;
-    if (Platform::CallingProcessId(processId) && processId != GetCurrentProcessId()) {
-        std::wstring image;
-        if (!Platform::ProcessImagePath(processId, image)) return ERROR_ACCESS_DENIED;
-        return Lumetra::CheckFileTrust(image.c_str());
+    switch (Platform::CallingProcess(processId)) {
+    case Platform::Caller::OtherProcess:
+        if (processId != GetCurrentProcessId()) {
+            std::wstring image;
+            if (!Platform::ProcessImagePath(processId, image)) return ERROR_ACCESS_DENIED;
+            return Lumetra::CheckFileTrust(image.c_str());
+        }
+        return Lumetra::CheckCallerModuleTrust(returnAddress);
+    case Platform::Caller::InProcess:
+        return Lumetra::CheckCallerModuleTrust(returnAddress);
+    default:
+        // The return address would name our own RPC stub, not the caller.
+        return ERROR_ACCESS_DENIED;
     }
-    return Lumetra::CheckCallerModuleTrust(returnAddress);
 }
 
 template <class Base>

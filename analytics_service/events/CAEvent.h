@@ -27,8 +27,8 @@ public:
     void ProcessAdditionalDatasets(KeyValueMapLists& datasets, KeyValueMap& event);
 
     // Walks the transport entries and sends through each named, enabled and configured one.
-    // True only when at least one transport was tried and every one tried delivered: that is
-    // what decides whether the delta cache may advance.
+    // True only when at least one send was made and every send made delivered: that is what
+    // decides whether the delta cache may advance.
     bool ProcessTransportAndSendData(const KeyValueMapLists& transports, const NestedKeyValueMap& settings,
                                      KeyValueMap& event);
     bool _CheckSinkEnabled(const std::wstring& name);

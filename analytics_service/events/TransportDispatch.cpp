@@ -110,15 +110,14 @@ void CAEvent::SendToNimbo(const KeyValueMap& entry, const NestedKeyValueMap& set
             checkRequested ? 1 : 0);
     LogLine(3, function, __LINE__, L"Is Nimbo enabled: %d", enabled ? 1 : 0);
     const std::wstring* id = Find(entry, kIdKey);
+    // A refused entry sends nothing, so it neither delivers nor fails for the delta cache.
     if (!id) {
         LogLine(4, function, __LINE__, L"Event configuration missing Nimbo application ID - Will not send");
         LogLine(4, function, __LINE__, L"Event with id %d was not sent to Nimbo", eventId);
-        outcome.Record(false);
         return;
     }
     if (!enabled) {
         LogLine(4, function, __LINE__, L"Event with id %d was not sent to Nimbo", eventId);
-        outcome.Record(false);
         return;
     }
     Taliro::NimboPlugin nimbo(*id, NimboSettings());

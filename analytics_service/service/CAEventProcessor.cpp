@@ -62,22 +62,39 @@ void CAEventProcessor::AddEvent(std::shared_ptr<BaseEvent> event)
     std::lock_guard<std::mutex> lock(m_stateLock);
     if (unsafe_size() > kMaxQueued) return;
     if (m_ended) {
-        LogLine(2, L"CAEventProcessor::AddEvent", __LINE__, L"Event %d dropped: the event worker has ended",
+        // A local server whose clients still hold objects outlives an idle worker: a new worker
+        // takes the event rather than letting it go unprocessed. Only shutdown refuses it.
+        if (m_shuttingDown || !StartWorker()) {
+            LogLine(2, L"CAEventProcessor::AddEvent", __LINE__, L"Event %d dropped: the event worker has ended",
+                    event->GetEventId());
+            return;
+        }
+        LogLine(3, L"CAEventProcessor::AddEvent", __LINE__, L"Event worker started again for event %d",
                 event->GetEventId());
-        return;
     }
     ServerLock();
     push(std::move(event));
     ReleaseSemaphore(m_semaphore.Get(), 1, nullptr);
 }
 
+bool CAEventProcessor::StartWorker()
+{
+    try {
+        if (m_worker.joinable()) m_worker.join();  // a worker that has ended takes no lock of ours
+        m_worker = std::thread([this] { StartProcessor(); });
+    } catch (const std::exception&) {
+        return false;
+    }
+    m_started = true;
+    m_ended = false;
+    return true;
+}
+
 bool CAEventProcessor::Start()
 {
     std::lock_guard<std::mutex> lock(m_stateLock);
     if (m_started) return false;
-    m_started = true;
-    m_worker = std::thread([this] { StartProcessor(); });
-    return true;
+    return StartWorker();
 }
 
 bool CAEventProcessor::IsRunning() const
@@ -196,6 +213,10 @@ void CAEventProcessor::ShutDown()
     const wchar_t* function = L"CAEventProcessor::ShutDown";
     // The program shuts the worker down before it returns; the exit-time call then has nothing to do.
     if (!m_stopEvent) return;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_shuttingDown = true;
+    }
     LogLine(3, function, __LINE__, L"CAEventProcessor instance is shutting down");
     SetEvent(m_stopEvent.Get());
     if (m_worker.joinable()) {

@@ -33,10 +33,10 @@ public:
     CAEventProcessor(const CAEventProcessor&) = delete;
     CAEventProcessor& operator=(const CAEventProcessor&) = delete;
 
-    // Queues the event under a server lock, or drops it when more than 1000 wait or the worker
-    // has ended (then nothing would ever release the lock).
+    // Queues the event under a server lock, or drops it when more than 1000 wait or the
+    // processor is shutting down. After an idle end the worker is started again for it.
     void AddEvent(std::shared_ptr<BaseEvent> event);
-    // Starts the worker once; false when it already ran.
+    // Starts the worker once; false when it already ran or could not start.
     bool Start();
     // Ends the worker and waits for it (unless called on it); every lock it held is released.
     void ShutDown();
@@ -55,6 +55,8 @@ private:
     // Marks the worker ended and releases the locks of every event still queued; AddEvent takes
     // the same lock, so no event can slip in and keep its lock after this.
     void EndWorker(bool releaseOwnLock);
+    // Under m_stateLock.
+    bool StartWorker();
 
     Platform::SemaphoreHandle m_semaphore;
     Platform::EventHandle m_stopEvent;
@@ -63,4 +65,5 @@ private:
     mutable std::mutex m_stateLock;
     bool m_started = false;
     bool m_ended = false;
+    bool m_shuttingDown = false;
 };

@@ -61,7 +61,10 @@ bool PathAPI::deleteFiles(const wchar_t* pattern, bool withSubdirectories)
             all = false;
             continue;
         }
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            // A junction or link: only the link goes, never what it points to.
+            if (withSubdirectories && !RemoveDirectoryW(path.c_str())) all = false;
+        } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (withSubdirectories && !deleteDirectory(path.c_str())) all = false;
         } else {
             SetFileAttributesW(path.c_str(), data.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);

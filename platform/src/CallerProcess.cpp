@@ -6,14 +6,16 @@
 
 namespace Platform {
 
-bool CallingProcessId(DWORD& processId)
+Caller CallingProcess(DWORD& processId)
 {
     processId = 0;
     unsigned long id = 0;
-    // A null binding means the call this thread serves; RPC_S_NO_CALL_ACTIVE outside one.
-    if (I_RpcBindingInqLocalClientPID(nullptr, &id) != RPC_S_OK || id == 0) return false;
+    // A null binding means the call this thread serves.
+    const RPC_STATUS status = I_RpcBindingInqLocalClientPID(nullptr, &id);
+    if (status == RPC_S_NO_CALL_ACTIVE) return Caller::InProcess;
+    if (status != RPC_S_OK || id == 0) return Caller::Unknown;
     processId = id;
-    return true;
+    return Caller::OtherProcess;
 }
 
 bool ProcessImagePath(DWORD processId, std::wstring& path)

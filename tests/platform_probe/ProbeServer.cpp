@@ -38,7 +38,8 @@ public:
         std::wstring path;
         if (!imagePath) return E_POINTER;
         *imagePath = nullptr;
-        if (!Platform::CallingProcessId(caller) || !Platform::ProcessImagePath(caller, path)) return E_FAIL;
+        if (Platform::CallingProcess(caller) != Platform::Caller::OtherProcess || !Platform::ProcessImagePath(caller, path))
+            return E_FAIL;
         *imagePath = Platform::Bstr(path).Detach();
         return *imagePath ? S_OK : E_OUTOFMEMORY;
     }

@@ -9,9 +9,14 @@
 
 namespace Platform {
 
-// The calling process of the RPC call this thread serves; false when it serves none (an
-// in-process caller) or the platform cannot tell.
-bool CallingProcessId(DWORD& processId);
+enum class Caller {
+    OtherProcess,  // processId names it (it may be this process, through a proxy)
+    InProcess,     // the thread serves no RPC call
+    Unknown,       // a call the platform cannot place: decide as for a stranger
+};
+
+// Who made the call this thread serves.
+Caller CallingProcess(DWORD& processId);
 
 // The full image path of a process; false when it cannot be opened or read.
 bool ProcessImagePath(DWORD processId, std::wstring& path);

@@ -62,7 +62,9 @@ public:
         auto type = m_factories.find(typeid(T).hash_code());
         if (type == m_factories.end()) return nullptr;
         auto entry = type->second.find(name);
-        return entry == type->second.end() ? nullptr : entry->second;
+        // Hash codes of two types may collide; only the very type may be handed out as T.
+        if (entry == type->second.end() || entry->second->registeredType() != typeid(T)) return nullptr;
+        return entry->second;
     }
 
     template <class T>

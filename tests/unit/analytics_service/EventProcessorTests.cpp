@@ -82,7 +82,17 @@ TEST_F(EventProcessorTest, DisabledEventsAreConsumedPacedAndTheIdleWorkerLeavesN
     EXPECT_EQ(1u, LogCapture::Count(L"Nothing processed for 400 ms - stopping the TelvanaService.", 4,
                                     L"CAEventProcessor"));
 
-    // Nothing would process an event now: it is refused rather than kept under a lock.
+    // A client that still holds its object sends again: a new worker takes the event, and ends
+    // idle again without a lock left behind.
+    processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    EXPECT_TRUE(processor.IsRunning());
+    WaitEnded(processor);
+    EXPECT_TRUE(processor.empty());
+    EXPECT_EQ(0, m_module.GetLockCount());
+    EXPECT_EQ(2, m_module.stops.load());
+
+    // Once shut down, nothing is taken that nobody would process.
+    processor.ShutDown();
     processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_TRUE(processor.empty());

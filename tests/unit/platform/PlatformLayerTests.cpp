@@ -156,7 +156,7 @@ TEST(PlatformConcurrentQueue, ProducersLoseNothingAndKeepTheirOrder)
 TEST(PlatformCallerProcess, NoCallerOutsideAnIncomingCall)
 {
     DWORD caller = 1;
-    EXPECT_FALSE(Platform::CallingProcessId(caller));
+    EXPECT_EQ(Platform::Caller::InProcess, Platform::CallingProcess(caller));
     EXPECT_EQ(0u, caller);
     std::wstring path;
     wchar_t own[MAX_PATH] = {};
