@@ -14,6 +14,8 @@
 
 namespace ETWLogging {
 
+std::atomic<LoggerHolder*> internal::g_processHolder{nullptr};
+
 namespace {
 
 constexpr const wchar_t* kLevelNames[6] = {L"Normal", L"Warning", L"Information", L"Error", L"Critical",
@@ -35,7 +37,6 @@ bool g_creationStarted = false;
 CLogBuilderIf* g_processBuilder = nullptr;
 
 internal::RetryingOnce g_holderOnce;
-std::atomic<LoggerHolder*> g_holder{nullptr};
 // Set while this thread creates the holder: a log call made from inside the creation (by a
 // logger's initialisation, say) must not wait on its own once-flag.
 thread_local bool t_creatingHolder = false;
@@ -45,7 +46,7 @@ thread_local bool t_creatingHolder = false;
 struct HolderExitRoutine {
     ~HolderExitRoutine()
     {
-        LoggerHolder* holder = g_holder.exchange(nullptr, std::memory_order_acq_rel);
+        LoggerHolder* holder = internal::g_processHolder.exchange(nullptr, std::memory_order_acq_rel);
         delete holder;
     }
 } g_holderExitRoutine;
@@ -63,7 +64,7 @@ void CreateHolder()
     std::unique_ptr<LoggerHolder> holder(new (std::nothrow) LoggerHolder());
     if (!holder) return;
     holder->Build(builder ? *builder : CDefaultLogBuilder::Instance(), values);
-    g_holder.store(holder.release(), std::memory_order_release);
+    internal::g_processHolder.store(holder.release(), std::memory_order_release);
 }
 
 } // namespace
@@ -98,7 +99,9 @@ void SetProcessLogBuilder(CLogBuilderIf* builder)
 
 LoggerHolder* GetLogger()
 {
-    if (t_creatingHolder) return g_holder.load(std::memory_order_acquire);
+    // Built already: no thread-local read and no once-flag on the way.
+    if (LoggerHolder* holder = internal::g_processHolder.load(std::memory_order_acquire)) return holder;
+    if (t_creatingHolder) return internal::g_processHolder.load(std::memory_order_acquire);
     g_holderOnce.Call([] {
         t_creatingHolder = true;
         try {
@@ -109,12 +112,12 @@ LoggerHolder* GetLogger()
         }
         t_creatingHolder = false;
     });
-    return g_holder.load(std::memory_order_acquire);
+    return internal::g_processHolder.load(std::memory_order_acquire);
 }
 
-LoggerHolder* PeekLogger() { return g_holder.load(std::memory_order_acquire); }
+LoggerHolder* PeekLogger() { return internal::g_processHolder.load(std::memory_order_acquire); }
 
-bool IsLogLevelEnabled(LogLevel level)
+bool internal::IsLogLevelEnabledCreating(LogLevel level)
 {
     LoggerHolder* holder = GetLogger();
     return holder && holder->IsLevelEnabled(level);
@@ -160,8 +163,6 @@ bool LoggerHolder::Build(CLogBuilderIf& builder, const LoggingStartupValues& val
     }
     return true;
 }
-
-bool LoggerHolder::IsLevelEnabled(LogLevel level) { return m_logger && m_logger->IsLevelEnabled(level); }
 
 DWORD LoggerHolder::LogFormat(LogLevel level, const wchar_t* file, const wchar_t* function, int line,
                               const wchar_t* format, ...)

@@ -57,23 +57,53 @@ BYTE CValueCipher::NextKeyByte()
     return m_s[static_cast<BYTE>(m_s[m_i] + m_s[m_j])];
 }
 
+namespace {
+
+// The keystream state held in locals for the length of one call: written back through the
+// object only at the end, so the compiler need not reload and store it after every byte that
+// goes out through a byte pointer.
+struct KeyStream {
+    BYTE* s;
+    unsigned i;
+    unsigned j;
+
+    BYTE Next()
+    {
+        i = (i + 1) & 0xFF;
+        BYTE si = s[i];
+        j = (j + si) & 0xFF;
+        BYTE sj = s[j];
+        s[i] = sj;
+        s[j] = si;
+        return s[(si + sj) & 0xFF];
+    }
+};
+
+} // namespace
+
 bool CValueCipher::Encipher(const void* input, void* output, DWORD length)
 {
     if (!input || !output || length == 0) return false;
     const BYTE* in = static_cast<const BYTE*>(input);
     BYTE* out = static_cast<BYTE*>(output);
+    KeyStream ks{m_s, m_i, m_j};
+    BYTE chain = m_chain;
+    const int rounds = m_rounds;
     for (DWORD n = 0; n < length; ++n) {
-        m_chain ^= in[n];
-        BYTE a = NextKeyByte();
-        BYTE b = NextKeyByte();
-        BYTE c = static_cast<BYTE>((a ^ m_chain) + b);
-        for (int r = 1; r < m_rounds; ++r) {
-            a = NextKeyByte();
-            b = NextKeyByte();
+        chain ^= in[n];
+        BYTE a = ks.Next();
+        BYTE b = ks.Next();
+        BYTE c = static_cast<BYTE>((a ^ chain) + b);
+        for (int r = 1; r < rounds; ++r) {
+            a = ks.Next();
+            b = ks.Next();
             c = static_cast<BYTE>((c ^ a) + b);
         }
         out[n] = c;
     }
+    m_i = static_cast<BYTE>(ks.i);
+    m_j = static_cast<BYTE>(ks.j);
+    m_chain = chain;
     return true;
 }
 
@@ -82,17 +112,36 @@ bool CValueCipher::Decipher(const void* input, void* output, DWORD length)
     if (!input || !output || length == 0 || !m_a || !m_b) return false;
     const BYTE* in = static_cast<const BYTE*>(input);
     BYTE* out = static_cast<BYTE*>(output);
-    for (DWORD n = 0; n < length; ++n) {
-        BYTE c = in[n];
-        for (int r = 0; r < m_rounds; ++r) {
-            m_a[r] = NextKeyByte();
-            m_b[r] = NextKeyByte();
+    KeyStream ks{m_s, m_i, m_j};
+    BYTE chain = m_chain;
+    const int rounds = m_rounds;
+    if (rounds == 1) {
+        // One round needs no scratch: the pair is undone as soon as it is drawn.
+        for (DWORD n = 0; n < length; ++n) {
+            BYTE a = ks.Next();
+            BYTE b = ks.Next();
+            BYTE p = static_cast<BYTE>(static_cast<BYTE>(static_cast<BYTE>(in[n] - b) ^ a) ^ chain);
+            out[n] = p;
+            chain ^= p;
         }
-        for (int r = m_rounds - 1; r >= 1; --r) c = static_cast<BYTE>(static_cast<BYTE>(c - m_b[r]) ^ m_a[r]);
-        BYTE p = static_cast<BYTE>(static_cast<BYTE>(static_cast<BYTE>(c - m_b[0]) ^ m_a[0]) ^ m_chain);
-        out[n] = p;
-        m_chain ^= p;
+    } else {
+        BYTE* const aPad = m_a;
+        BYTE* const bPad = m_b;
+        for (DWORD n = 0; n < length; ++n) {
+            BYTE c = in[n];
+            for (int r = 0; r < rounds; ++r) {
+                aPad[r] = ks.Next();
+                bPad[r] = ks.Next();
+            }
+            for (int r = rounds - 1; r >= 1; --r) c = static_cast<BYTE>(static_cast<BYTE>(c - bPad[r]) ^ aPad[r]);
+            BYTE p = static_cast<BYTE>(static_cast<BYTE>(static_cast<BYTE>(c - bPad[0]) ^ aPad[0]) ^ chain);
+            out[n] = p;
+            chain ^= p;
+        }
     }
+    m_i = static_cast<BYTE>(ks.i);
+    m_j = static_cast<BYTE>(ks.j);
+    m_chain = chain;
     return true;
 }
 

@@ -80,7 +80,7 @@ public:
     // handler. False when no logger could be built; the holder then keeps none.
     bool Build(CLogBuilderIf& builder, const LoggingStartupValues& values);
 
-    bool IsLevelEnabled(LogLevel level);
+    bool IsLevelEnabled(LogLevel level) { return m_logger && m_logger->IsLevelEnabled(level); }
     // 1627 without a logger; otherwise BeginWrite's refusal or the logger's own result.
     DWORD LogFormat(LogLevel level, const wchar_t* file, const wchar_t* function, int line, const wchar_t* format,
                     ...);
@@ -115,8 +115,21 @@ LoggerHolder* PeekLogger();
 // use it to read back what the code under test logged.
 void SetProcessLogBuilder(CLogBuilderIf* builder);
 
-// False when there is no holder or no logger.
-bool IsLogLevelEnabled(LogLevel level);
+namespace internal {
+// The process holder once it has been built; null before and after (at exit).
+extern std::atomic<LoggerHolder*> g_processHolder;
+// The level check before the holder exists: creates it first.
+bool IsLogLevelEnabledCreating(LogLevel level);
+} // namespace internal
+
+// False when there is no holder or no logger. Every log site asks this first, so once the
+// holder is built the answer comes from its logger with nothing else on the way.
+inline bool IsLogLevelEnabled(LogLevel level)
+{
+    LoggerHolder* holder = internal::g_processHolder.load(std::memory_order_acquire);
+    if (holder) return holder->IsLevelEnabled(level);
+    return internal::IsLogLevelEnabledCreating(level);
+}
 
 // printf-style wide format (Windows family: %s is a wide string); each argument is passed by value.
 template <typename... Args>
