@@ -136,6 +136,7 @@ void CLogging::ClearState()
     m_options = kDefaultOptions;
     m_enable = 1;
     m_gate = &FolderCheckGate;
+    m_rememberedIndex = RememberedIndex();
     // The reference count is left alone: owners that hold a reference still release it.
 }
 
@@ -428,11 +429,33 @@ void CLogging::StoreLastLogIndex(DWORD index)
     ini.SetDWORDValue(kSection, kLastLogIndexKey, index);
 }
 
-DWORD CLogging::OpenCurrentLogFile()
+namespace {
+
+ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+bool SameFile(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DATA& b)
 {
-    if (m_logFolder.empty() || m_baseName.empty() || (m_hasHostName && m_hostName.empty()))
-        return ERROR_INVALID_PARAMETER;
-    if (m_file) return ERROR_ALREADY_EXISTS;
+    return a.nFileSizeLow == b.nFileSizeLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+           Ticks(a.ftLastWriteTime) == Ticks(b.ftLastWriteTime) && Ticks(a.ftCreationTime) == Ticks(b.ftCreationTime);
+}
+
+bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+} // namespace
+
+DWORD CLogging::ReadLastLogIndex(bool mayRemember, bool& remembered)
+{
+    remembered = false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    WIN32_FILE_ATTRIBUTE_DATA before = {};
+    if (!GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &before)) {
+        m_rememberedIndex.valid = false;
+        if (IsMissing(GetLastError())) return 0;
+    } else if (mayRemember && m_rememberedIndex.valid && SameFile(before, m_rememberedIndex.file)) {
+        remembered = true;
+        return m_rememberedIndex.index;
+    }
 
     DWORD index = 0;
     {
@@ -441,35 +464,84 @@ DWORD CLogging::OpenCurrentLogFile()
         if (ini.Load(m_folderIniPath) && ini.GetValue(kSection, kLastLogIndexKey, stored)) index = stored;
     }
 
+    // Remembered only when nothing wrote the file while it was read, and its last write lies far
+    // enough back that any later write carries a later time stamp.
+    WIN32_FILE_ATTRIBUTE_DATA after = {};
+    m_rememberedIndex.valid = GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &after) &&
+                              SameFile(before, after) && Ticks(before.ftLastWriteTime) + m_settleTime <= Ticks(now);
+    m_rememberedIndex.file = after;
+    m_rememberedIndex.index = index;
+    return index;
+}
+
+DWORD CLogging::OpenCurrentLogFile()
+{
+    if (m_logFolder.empty() || m_baseName.empty() || (m_hasHostName && m_hostName.empty()))
+        return ERROR_INVALID_PARAMETER;
+    if (m_file) return ERROR_ALREADY_EXISTS;
+
+    enum class Found { Full, Missing, Unopened } found = Found::Missing;
+    DWORD openError = ERROR_SUCCESS;
+    bool remembered = false;
+    DWORD index = ReadLastLogIndex(true, remembered);
+    for (;;) {
+        if (index < m_maxEntries) {
+            // The usual case: the current file is there and has room. Its size comes from the
+            // handle that appends.
+            HANDLE file = CreateFileW(LogFilePath(index).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                LARGE_INTEGER size = {};
+                if (!GetFileSizeEx(file, &size)) {
+                    DWORD error = GetLastError();
+                    CloseHandle(file);
+                    return error;
+                }
+                if (size.LowPart >= m_maxSize) {
+                    CloseHandle(file);
+                    found = Found::Full;
+                } else if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+                           GetLastError() != NO_ERROR) {
+                    DWORD error = GetLastError();
+                    CloseHandle(file);
+                    return error;
+                } else {
+                    m_file = file;
+                    return ERROR_SUCCESS;
+                }
+            } else {
+                openError = GetLastError();
+                found = IsMissing(openError) ? Found::Missing : Found::Unopened;
+            }
+        }
+        // Whatever changes the files (a new file, a rotation) is decided on the index as the file
+        // holds it now: another process may have moved on since it was remembered.
+        if (!remembered) break;
+        index = ReadLastLogIndex(false, remembered);
+    }
+
     if (index >= m_maxEntries) {
         DWORD result = CreateLogFile(0);
         if (result == ERROR_SUCCESS) StoreLastLogIndex(0);
         return result;
     }
-
-    std::wstring path = LogFilePath(index);
-    WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return CreateLogFile(index);
-    FindClose(search);
-
-    if (found.nFileSizeLow >= m_maxSize) {
-        DWORD next = index + 1 >= m_maxEntries ? 0 : index + 1;
-        DWORD result = CreateLogFile(next);
-        if (result == ERROR_SUCCESS) StoreLastLogIndex(next);
-        return result;
+    if (found == Found::Unopened) {
+        // Present but not to be opened (shared without write access, say): a full one is still
+        // rotated away from, as its size is seen in the folder.
+        WIN32_FIND_DATAW entry = {};
+        HANDLE search = FindFirstFileW(LogFilePath(index).c_str(), &entry);
+        if (search == INVALID_HANDLE_VALUE) return CreateLogFile(index);
+        FindClose(search);
+        if (entry.nFileSizeLow < m_maxSize) return openError;
+        found = Found::Full;
     }
+    if (found == Found::Missing) return CreateLogFile(index);
 
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        return error;
-    }
-    m_file = file;
-    return ERROR_SUCCESS;
+    DWORD next = index + 1 >= m_maxEntries ? 0 : index + 1;
+    DWORD result = CreateLogFile(next);
+    if (result == ERROR_SUCCESS) StoreLastLogIndex(next);
+    return result;
 }
 
 bool CLogging::FolderCheckGate(CLogging* self)

@@ -86,6 +86,11 @@ protected:
     // The clock of the line stamps.
     virtual void ReadLocalTime(SYSTEMTIME& now);
 
+    // How long, in 100 ns units, the folder "log.ini" must have stood unchanged before the
+    // "LastLogIdx" read from it is remembered: longer than the coarsest time-stamp step of a
+    // file system, so that a later change always shows as another time stamp.
+    ULONGLONG m_settleTime = 2 * 10000000ull;
+
 private:
     using Gate = bool (*)(CLogging*);
     static bool FolderCheckGate(CLogging* self);
@@ -99,6 +104,10 @@ private:
     DWORD CreateLogFile(DWORD index);
     std::wstring LogFilePath(DWORD index) const;
     void StoreLastLogIndex(DWORD index);
+    // "LastLogIdx" of the folder "log.ini" (0 when the file or the key is missing). With
+    // mayRemember, the value read last is answered while the file's size and time stamps are
+    // still those it was read with; `remembered` tells which it was.
+    DWORD ReadLastLogIndex(bool mayRemember, bool& remembered);
     DWORD WriteUnlocked(const wchar_t* file, const wchar_t* function, int line, LogLevel level, const wchar_t* text);
     void ClearState();
     void CloseFile();
@@ -125,6 +134,13 @@ private:
     std::wstring m_folderIniPath;
     std::atomic<LONG> m_enable{1};
     Gate m_gate = &FolderCheckGate;
+
+    // The folder "log.ini" as it was when "LastLogIdx" was last read from it.
+    struct RememberedIndex {
+        bool valid = false;
+        WIN32_FILE_ATTRIBUTE_DATA file = {};
+        DWORD index = 0;
+    } m_rememberedIndex;
 };
 
 } // namespace ETWLogging

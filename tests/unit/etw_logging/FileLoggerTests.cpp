@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -34,6 +35,8 @@ public:
     }
     SYSTEMTIME now = {};
     bool fixedClock = false;
+    // "LastLogIdx" is remembered as soon as it is read, however fresh the file.
+    void RememberAtOnce() { m_settleTime = 0; }
 
 protected:
     void ReadLocalTime(SYSTEMTIME& time) override
@@ -327,6 +330,49 @@ TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
     EXPECT_NE(std::wstring::npos, lines[0].find(L"]$ fresh"));
 }
 
+TEST_F(FileLoggerTest, RotationBehindAnUnchangedLookingSettingsFileIsNotUndone)
+{
+    // Two loggers stand for two processes. The second one's rotation rewrites "log.ini" so that
+    // to the first it looks untouched (same size, time stamps put back), as a write within one
+    // time-stamp step of the file system would.
+    MakeFolder();
+    const std::wstring ini = folder + L"\\log.ini";
+    ASSERT_TRUE(WriteIniDword(ini, L"LastLogIdx", 0));
+    ScratchLogging first(scratch.Path()), second(scratch.Path());
+    first.RememberAtOnce();
+    second.RememberAtOnce();
+    ASSERT_EQ(0u, first.Initialize(app.c_str(), nullptr, nullptr, nullptr));
+    ASSERT_EQ(0u, second.Initialize(app.c_str(), nullptr, nullptr, nullptr));
+    const std::wstring body(4000, L'r');
+    for (int i = 0; i < 33; ++i) ASSERT_EQ(0u, first.Write(L"F", L"Fn", 1, 3, (L"first " + body).c_str()));
+    WIN32_FILE_ATTRIBUTE_DATA seen = {}, now = {};
+    ASSERT_TRUE(GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &seen));
+
+    ASSERT_EQ(0u, second.Write(L"F", L"Fn", 1, 3, L"second rotates"));
+    bool found = false;
+    ASSERT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
+    HANDLE file = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    ASSERT_TRUE(SetFileTime(file, &seen.ftCreationTime, nullptr, &seen.ftLastWriteTime));
+    CloseHandle(file);
+    ASSERT_TRUE(GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &now));
+    ASSERT_EQ(0, std::memcmp(&seen.ftCreationTime, &now.ftCreationTime, sizeof(FILETIME)));
+    ASSERT_EQ(0, std::memcmp(&seen.ftLastWriteTime, &now.ftLastWriteTime, sizeof(FILETIME)));
+    ASSERT_EQ(seen.nFileSizeLow, now.nFileSizeLow);
+
+    // The first logger finds its remembered file full and goes by the file, not by memory:
+    // it joins file 1 instead of starting it again over the second one's line.
+    ASSERT_EQ(0u, first.Write(L"F", L"Fn", 1, 3, L"first after"));
+    EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(0))).size());
+    std::vector<std::wstring> lines = SplitLines(Utf16File(LogFile(1)));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"]$ second rotates"));
+    EXPECT_NE(std::wstring::npos, lines[1].find(L"]$ first after"));
+    EXPECT_FALSE(TestUtil::FileExists(LogFile(2)));
+    EXPECT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
+}
+
 TEST_F(FileLoggerTest, InvalidFolderValueIsRewrittenAndTheCommonFileConsulted)
 {
     MakeFolder();
@@ -532,6 +578,75 @@ TEST(FileLoggerProcesses, TwoProcessesShareOneLogWithoutLosingLines)
     EXPECT_EQ(0u, codes[0]);
     EXPECT_EQ(0u, codes[1]);
     ExpectWholeLines(lines, {{L"first", 2}, {L"second", 2}}, 100);
+}
+
+TEST(FileLoggerProcesses, TwoProcessesRotatingWithARememberedIndexKeepEveryLineInOrder)
+{
+    const std::wstring app = TestUtil::UniqueName(L"flrotate_");
+    const std::wstring appFolder = RealAppFolder(app);
+    const std::wstring folder = appFolder + L"\\log_writer";
+    ASSERT_TRUE(Lumetra::CreateDirectoryPath(folder.c_str(), nullptr));
+    // Enough files that none is started again: every line written must still be there.
+    ASSERT_TRUE(WriteIniDword(folder + L"\\log.ini", L"MaxEntries", 100));
+    const std::wstring eventName = TestUtil::UniqueName(L"log_writer_go_");
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(nullptr, go);
+    std::vector<DWORD> codes;
+    {
+        Writers writers;
+        ASSERT_TRUE(writers.Start(L"rotate " + app + L" first 2 700 " + eventName));
+        ASSERT_TRUE(writers.Start(L"rotate " + app + L" second 2 700 " + eventName));
+        Sleep(300);
+        SetEvent(go);
+        codes = writers.Wait(90000);
+    }
+    CloseHandle(go);
+
+    std::vector<std::wstring> lines;
+    std::vector<DWORD> sizes;
+    bool everyBom = true;
+    for (int index = 0;; ++index) {
+        wchar_t name[32];
+        _snwprintf(name, 32, L"\\log_writer%03d.log", index);
+        name[31] = 0;
+        const std::wstring path = folder + name;
+        if (!TestUtil::FileExists(path)) break;
+        bool bom = false;
+        std::vector<std::wstring> fileLines = SplitLines(Utf16File(path, &bom));
+        everyBom = everyBom && bom;
+        lines.insert(lines.end(), fileLines.begin(), fileLines.end());
+        sizes.push_back(static_cast<DWORD>(TestUtil::ReadFileBytes(path).size()));
+    }
+    bool found = false;
+    DWORD last = ReadIniDword(folder + L"\\log.ini", L"LastLogIdx", &found);
+    RemoveTree(appFolder);
+
+    ASSERT_EQ(2u, codes.size());
+    EXPECT_EQ(0u, codes[0]);
+    EXPECT_EQ(0u, codes[1]);
+    ExpectWholeLines(lines, {{L"first", 2}, {L"second", 2}}, 700);
+    EXPECT_TRUE(everyBom);
+    ASSERT_GE(sizes.size(), 3u);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(sizes.size() - 1, last);
+    // Each file but the current one was left once full, and nobody wrote on after that.
+    for (size_t i = 0; i + 1 < sizes.size(); ++i) {
+        EXPECT_GE(sizes[i], CLogging::kDefaultMaxSize) << i;
+        EXPECT_LT(sizes[i], CLogging::kDefaultMaxSize + 1024) << i;
+    }
+    // Read file after file, each thread's lines come in the order it wrote them.
+    std::map<std::wstring, int> previous;
+    const std::wregex id(L"\\$ (\\w+ T\\d{2}) L(\\d{4}) ");
+    for (const std::wstring& line : lines) {
+        std::wsmatch m;
+        ASSERT_TRUE(std::regex_search(line, m, id));
+        auto seen = previous.find(m[1].str());
+        int number = std::stoi(m[2].str());
+        if (seen != previous.end()) {
+            EXPECT_LT(seen->second, number) << TestUtil::Narrow(line);
+        }
+        previous[m[1].str()] = number;
+    }
 }
 
 TEST(FileLoggerProcesses, FirstStartupValuesStayAndSupportMessagesArriveMapped)
