@@ -330,47 +330,59 @@ TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
     EXPECT_NE(std::wstring::npos, lines[0].find(L"]$ fresh"));
 }
 
-TEST_F(FileLoggerTest, RotationBehindAnUnchangedLookingSettingsFileIsNotUndone)
+TEST_F(FileLoggerTest, TheCurrentFileFollowsLogIniWhateverIsRemembered)
 {
-    // Two loggers stand for two processes. The second one's rotation rewrites "log.ini" so that
-    // to the first it looks untouched (same size, time stamps put back), as a write within one
-    // time-stamp step of the file system would.
+    // Loggers of one folder stand for processes; "LastLogIdx" changes behind their backs, and
+    // time stamps are set so that a change may look like no change.
     MakeFolder();
     const std::wstring ini = folder + L"\\log.ini";
+    auto stamps = [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        EXPECT_TRUE(GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &data));
+        return data;
+    };
+    auto setIndex = [&](DWORD index, const WIN32_FILE_ATTRIBUTE_DATA& as, LONGLONG later) {
+        ASSERT_TRUE(WriteIniDword(ini, L"LastLogIdx", index));
+        ULARGE_INTEGER ticks = {{as.ftLastWriteTime.dwLowDateTime, as.ftLastWriteTime.dwHighDateTime}};
+        ticks.QuadPart += later;
+        FILETIME written = {ticks.LowPart, ticks.HighPart};
+        HANDLE file = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(SetFileTime(file, &as.ftCreationTime, nullptr, &written));
+        CloseHandle(file);
+        ASSERT_EQ(as.nFileSizeLow, stamps().nFileSizeLow);
+    };
+    auto lines = [&](int index) { return SplitLines(Utf16File(LogFile(index))); };
     ASSERT_TRUE(WriteIniDword(ini, L"LastLogIdx", 0));
-    ScratchLogging first(scratch.Path()), second(scratch.Path());
-    first.RememberAtOnce();
-    second.RememberAtOnce();
-    ASSERT_EQ(0u, first.Initialize(app.c_str(), nullptr, nullptr, nullptr));
-    ASSERT_EQ(0u, second.Initialize(app.c_str(), nullptr, nullptr, nullptr));
-    const std::wstring body(4000, L'r');
-    for (int i = 0; i < 33; ++i) ASSERT_EQ(0u, first.Write(L"F", L"Fn", 1, 3, (L"first " + body).c_str()));
-    WIN32_FILE_ATTRIBUTE_DATA seen = {}, now = {};
-    ASSERT_TRUE(GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &seen));
+    ScratchLogging careful(scratch.Path()), eager(scratch.Path()), other(scratch.Path());
+    eager.RememberAtOnce();
+    for (ScratchLogging* log : {&careful, &eager, &other})
+        ASSERT_EQ(0u, log->Initialize(app.c_str(), nullptr, nullptr, nullptr));
 
-    ASSERT_EQ(0u, second.Write(L"F", L"Fn", 1, 3, L"second rotates"));
-    bool found = false;
-    ASSERT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
-    HANDLE file = CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    ASSERT_TRUE(SetFileTime(file, &seen.ftCreationTime, nullptr, &seen.ftLastWriteTime));
-    CloseHandle(file);
-    ASSERT_TRUE(GetFileAttributesExW(ini.c_str(), GetFileExInfoStandard, &now));
-    ASSERT_EQ(0, std::memcmp(&seen.ftCreationTime, &now.ftCreationTime, sizeof(FILETIME)));
-    ASSERT_EQ(0, std::memcmp(&seen.ftLastWriteTime, &now.ftLastWriteTime, sizeof(FILETIME)));
-    ASSERT_EQ(seen.nFileSizeLow, now.nFileSizeLow);
-
-    // The first logger finds its remembered file full and goes by the file, not by memory:
-    // it joins file 1 instead of starting it again over the second one's line.
-    ASSERT_EQ(0u, first.Write(L"F", L"Fn", 1, 3, L"first after"));
-    EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(0))).size());
-    std::vector<std::wstring> lines = SplitLines(Utf16File(LogFile(1)));
-    ASSERT_EQ(2u, lines.size());
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"]$ second rotates"));
-    EXPECT_NE(std::wstring::npos, lines[1].find(L"]$ first after"));
+    // A file written moments ago is read again for every line, even when it looks unchanged.
+    ASSERT_EQ(0u, careful.Write(L"F", L"Fn", 1, 3, L"c0"));
+    setIndex(1, stamps(), 0);
+    ASSERT_EQ(0u, careful.Write(L"F", L"Fn", 1, 3, L"c1"));
+    ASSERT_EQ(1u, lines(1).size());
+    // A remembered index gives way to a changed file.
+    ASSERT_EQ(0u, eager.Write(L"F", L"Fn", 1, 3, L"e0"));
+    setIndex(0, stamps(), -10000000);
+    ASSERT_EQ(0u, eager.Write(L"F", L"Fn", 1, 3, L"e1"));
+    EXPECT_EQ(2u, lines(0).size());
+    EXPECT_EQ(2u, lines(1).size());
+    // A rotation that left the file looking untouched is not undone: the remembered file is
+    // full, so the index is read again, and the line joins file 1 instead of starting it anew.
+    for (int i = 0; i < 33; ++i) ASSERT_EQ(0u, eager.Write(L"F", L"Fn", 1, 3, std::wstring(4000, L'r').c_str()));
+    WIN32_FILE_ATTRIBUTE_DATA remembered = stamps();
+    ASSERT_EQ(0u, other.Write(L"F", L"Fn", 1, 3, L"other rotates"));
+    setIndex(1, remembered, 0);
+    ASSERT_EQ(0u, eager.Write(L"F", L"Fn", 1, 3, L"eager after"));
+    std::vector<std::wstring> current = lines(1);
+    ASSERT_EQ(2u, current.size());
+    EXPECT_NE(std::wstring::npos, current[0].find(L"]$ other rotates"));
+    EXPECT_NE(std::wstring::npos, current[1].find(L"]$ eager after"));
+    EXPECT_EQ(35u, lines(0).size());
     EXPECT_FALSE(TestUtil::FileExists(LogFile(2)));
-    EXPECT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
 }
 
 TEST_F(FileLoggerTest, InvalidFolderValueIsRewrittenAndTheCommonFileConsulted)
@@ -578,75 +590,6 @@ TEST(FileLoggerProcesses, TwoProcessesShareOneLogWithoutLosingLines)
     EXPECT_EQ(0u, codes[0]);
     EXPECT_EQ(0u, codes[1]);
     ExpectWholeLines(lines, {{L"first", 2}, {L"second", 2}}, 100);
-}
-
-TEST(FileLoggerProcesses, TwoProcessesRotatingWithARememberedIndexKeepEveryLineInOrder)
-{
-    const std::wstring app = TestUtil::UniqueName(L"flrotate_");
-    const std::wstring appFolder = RealAppFolder(app);
-    const std::wstring folder = appFolder + L"\\log_writer";
-    ASSERT_TRUE(Lumetra::CreateDirectoryPath(folder.c_str(), nullptr));
-    // Enough files that none is started again: every line written must still be there.
-    ASSERT_TRUE(WriteIniDword(folder + L"\\log.ini", L"MaxEntries", 100));
-    const std::wstring eventName = TestUtil::UniqueName(L"log_writer_go_");
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_NE(nullptr, go);
-    std::vector<DWORD> codes;
-    {
-        Writers writers;
-        ASSERT_TRUE(writers.Start(L"rotate " + app + L" first 2 700 " + eventName));
-        ASSERT_TRUE(writers.Start(L"rotate " + app + L" second 2 700 " + eventName));
-        Sleep(300);
-        SetEvent(go);
-        codes = writers.Wait(90000);
-    }
-    CloseHandle(go);
-
-    std::vector<std::wstring> lines;
-    std::vector<DWORD> sizes;
-    bool everyBom = true;
-    for (int index = 0;; ++index) {
-        wchar_t name[32];
-        _snwprintf(name, 32, L"\\log_writer%03d.log", index);
-        name[31] = 0;
-        const std::wstring path = folder + name;
-        if (!TestUtil::FileExists(path)) break;
-        bool bom = false;
-        std::vector<std::wstring> fileLines = SplitLines(Utf16File(path, &bom));
-        everyBom = everyBom && bom;
-        lines.insert(lines.end(), fileLines.begin(), fileLines.end());
-        sizes.push_back(static_cast<DWORD>(TestUtil::ReadFileBytes(path).size()));
-    }
-    bool found = false;
-    DWORD last = ReadIniDword(folder + L"\\log.ini", L"LastLogIdx", &found);
-    RemoveTree(appFolder);
-
-    ASSERT_EQ(2u, codes.size());
-    EXPECT_EQ(0u, codes[0]);
-    EXPECT_EQ(0u, codes[1]);
-    ExpectWholeLines(lines, {{L"first", 2}, {L"second", 2}}, 700);
-    EXPECT_TRUE(everyBom);
-    ASSERT_GE(sizes.size(), 3u);
-    EXPECT_TRUE(found);
-    EXPECT_EQ(sizes.size() - 1, last);
-    // Each file but the current one was left once full, and nobody wrote on after that.
-    for (size_t i = 0; i + 1 < sizes.size(); ++i) {
-        EXPECT_GE(sizes[i], CLogging::kDefaultMaxSize) << i;
-        EXPECT_LT(sizes[i], CLogging::kDefaultMaxSize + 1024) << i;
-    }
-    // Read file after file, each thread's lines come in the order it wrote them.
-    std::map<std::wstring, int> previous;
-    const std::wregex id(L"\\$ (\\w+ T\\d{2}) L(\\d{4}) ");
-    for (const std::wstring& line : lines) {
-        std::wsmatch m;
-        ASSERT_TRUE(std::regex_search(line, m, id));
-        auto seen = previous.find(m[1].str());
-        int number = std::stoi(m[2].str());
-        if (seen != previous.end()) {
-            EXPECT_LT(seen->second, number) << TestUtil::Narrow(line);
-        }
-        previous[m[1].str()] = number;
-    }
 }
 
 TEST(FileLoggerProcesses, FirstStartupValuesStayAndSupportMessagesArriveMapped)
