@@ -10,7 +10,13 @@
 //   log_writer startup <app> <later-app>
 //       logs, then calls InitializeLogging again with <later-app>, logs again, and sends
 //       support-library messages of levels 0, 1, 2 and 3 through the bridge.
+//   log_writer creation <app>
+//       the process logger's creation throws once, then, on the next call, asks the front
+//       while it runs and starts a thread that asks too; exit code 0 when the first call saw the
+//       exception, the call inside the creation answered false at once, and the thread waited
+//       for the logger and saw level 3 enabled.
 // Exit code 0 on success, 2 for bad arguments, 3 when the front had no logger.
+#include "ETWLogging/FileLogger.h"
 #include "ETWLogging/FileLogger.h"
 #include "ETWLogging/LogFront.h"
 
@@ -20,6 +26,7 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +100,43 @@ int Startup(const wchar_t* app, const wchar_t* laterApp)
     return 0;
 }
 
+class CreationBuilder : public ETWLogging::CLogBuilderIf {
+public:
+    bool BuildLogger(const wchar_t* appName, HINSTANCE instance, const wchar_t* hostName, DWORD,
+                     ETWLogging::CLoggingIf** logger, Lumetra::CRegKey*) override
+    {
+        if (++calls == 1) throw std::runtime_error("the first creation fails");
+        askedInside = ETWLogging::IsLogLevelEnabled(3);
+        waiter = std::thread([this] { waiterSaw = ETWLogging::IsLogLevelEnabled(3); });
+        Sleep(200);
+        auto* made = new ETWLogging::CLogging();
+        made->Initialize(appName, instance, hostName, nullptr);
+        made->AddRef();
+        *logger = made;
+        return true;
+    }
+    int calls = 0;
+    bool askedInside = true;
+    bool waiterSaw = false;
+    std::thread waiter;
+};
+
+int Creation(const wchar_t* app)
+{
+    static CreationBuilder builder;
+    ETWLogging::SetProcessLogBuilder(&builder);
+    ETWLogging::InitializeLogging(nullptr, app, nullptr, nullptr, 0);
+    bool threw = false;
+    try {
+        ETWLogging::IsLogLevelEnabled(3);
+    } catch (const std::runtime_error&) {
+        threw = true;
+    }
+    bool enabled = ETWLogging::IsLogLevelEnabled(3) && !ETWLogging::IsLogLevelEnabled(1);
+    if (builder.waiter.joinable()) builder.waiter.join();
+    return threw && enabled && !builder.askedInside && builder.waiterSaw && builder.calls == 2 ? 0 : 4;
+}
+
 } // namespace
 
 int main()
@@ -108,6 +152,7 @@ int main()
         ETWLogging::SetProcessLogBuilder(&builder);
         return WriteLines(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]), argv[6]);
     }
+    if (mode == L"creation" && argc == 3) return Creation(argv[2]);
     if (mode == L"startup" && argc == 4) return Startup(argv[2], argv[3]);
     return 2;
 }

@@ -592,6 +592,16 @@ TEST(FileLoggerProcesses, TwoProcessesShareOneLogWithoutLosingLines)
     ExpectWholeLines(lines, {{L"first", 2}, {L"second", 2}}, 100);
 }
 
+TEST(FileLoggerProcesses, FrontCreationIsRetriedAndALogCallInsideItDoesNotWait)
+{
+    const std::wstring app = TestUtil::UniqueName(L"flcreate_");
+    Writers writers;
+    ASSERT_TRUE(writers.Start(L"creation " + app));
+    std::vector<DWORD> codes = writers.Wait(60000);
+    RemoveTree(RealAppFolder(app));
+    EXPECT_EQ(std::vector<DWORD>{0}, codes);
+}
+
 TEST(FileLoggerProcesses, FirstStartupValuesStayAndSupportMessagesArriveMapped)
 {
     const std::wstring app = TestUtil::UniqueName(L"flstart_");
