@@ -101,7 +101,7 @@ LoggerHolder* GetLogger()
 {
     // Built already: no thread-local read and no once-flag on the way.
     if (LoggerHolder* holder = internal::g_processHolder.load(std::memory_order_acquire)) return holder;
-    if (t_creatingHolder) return internal::g_processHolder.load(std::memory_order_acquire);
+    if (t_creatingHolder) return nullptr;
     g_holderOnce.Call([] {
         t_creatingHolder = true;
         try {
