@@ -169,7 +169,7 @@ void Cipher(const Settings& settings)
         std::snprintf(what, sizeof what, "decipher vs plain RC4, %d round%s", rounds, rounds == 1 ? "" : "s");
         p = Compare(settings, decipher, kBytes, rc4, kBytes);
         Report(settings, what, "ns/byte", p.subjectNs, "ns/byte", p.referenceNs, p.ratio, Goal::None, 0,
-               rounds == 1 ? "(two keystream bytes per byte: about 2 at best)" : "(16 keystream bytes per byte)");
+               rounds == 1 ? "(two keystream bytes per byte to its one)" : "(16 keystream bytes per byte to its one)");
     }
 }
 
