@@ -4,9 +4,6 @@
 //   log_writer lines <app> <tag> <threads> <lines> [start-event]
 //       each thread writes <lines> lines "<tag> T<tt> L<llll> <payload>" at level 3; with a
 //       start event name, waits for that event before the first line.
-//   log_writer rotate <app> <tag> <threads> <lines> <start-event>
-//       as "lines", with a file logger that remembers "LastLogIdx" as soon as it has read it
-//       (no settling time), so that other processes' rotations meet a remembered index.
 //   log_writer startup <app> <later-app>
 //       logs, then calls InitializeLogging again with <later-app>, logs again, and sends
 //       support-library messages of levels 0, 1, 2 and 3 through the bridge.
@@ -16,7 +13,6 @@
 //       exception, the call inside the creation answered false at once, and the thread waited
 //       for the logger and saw level 3 enabled.
 // Exit code 0 on success, 2 for bad arguments, 3 when the front had no logger.
-#include "ETWLogging/FileLogger.h"
 #include "ETWLogging/FileLogger.h"
 #include "ETWLogging/LogFront.h"
 
@@ -40,28 +36,6 @@ std::wstring Payload(int thread, int line)
     for (int i = 0; i < 180; ++i) text += static_cast<wchar_t>(L'a' + (thread * 7 + line * 13 + i) % 26);
     return text;
 }
-
-class EagerFileLogger : public ETWLogging::CLogging {
-public:
-    EagerFileLogger() { m_settleTime = 0; }
-};
-
-class EagerBuilder : public ETWLogging::CLogBuilderIf {
-public:
-    bool BuildLogger(const wchar_t* appName, HINSTANCE instance, const wchar_t* hostName, DWORD /*mechanism*/,
-                     ETWLogging::CLoggingIf** logger, Lumetra::CRegKey* /*key*/) override
-    {
-        if (!logger || *logger) return false;
-        auto* made = new EagerFileLogger();
-        if (made->Initialize(appName, instance, hostName, nullptr) != ERROR_SUCCESS) {
-            delete made;
-            return false;
-        }
-        made->AddRef();
-        *logger = made;
-        return true;
-    }
-};
 
 int WriteLines(const wchar_t* app, const wchar_t* tag, int threads, int lines, const wchar_t* startEvent)
 {
@@ -147,11 +121,6 @@ int main()
     std::wstring mode = argv[1];
     if (mode == L"lines" && (argc == 6 || argc == 7))
         return WriteLines(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]), argc == 7 ? argv[6] : nullptr);
-    if (mode == L"rotate" && argc == 7) {
-        static EagerBuilder builder;
-        ETWLogging::SetProcessLogBuilder(&builder);
-        return WriteLines(argv[2], argv[3], _wtoi(argv[4]), _wtoi(argv[5]), argv[6]);
-    }
     if (mode == L"creation" && argc == 3) return Creation(argv[2]);
     if (mode == L"startup" && argc == 4) return Startup(argv[2], argv[3]);
     return 2;
