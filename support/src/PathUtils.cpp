@@ -66,6 +66,15 @@ bool DirectoryExists(const wchar_t* path)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsAbsolutePath(const std::wstring& path)
+{
+    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const wchar_t drive = static_cast<wchar_t>(path.empty() ? 0 : path[0] | 0x20);
+    if (path.size() >= 3 && drive >= L'a' && drive <= L'z' && path[1] == L':' && separator(path[2])) return true;
+    // A third separator names no server.
+    return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
 bool CreateDirectoryPath(const wchar_t* path, DWORD* error)
 {
     DWORD ignored = 0;

@@ -1,21 +1,65 @@
 #include "Lumetra/TrustedLoad.h"
 
 #include "Lumetra/CodeTrust.h"
-#include "Lumetra/SecureDll.h"
+#include "Lumetra/FileHold.h"
+#include "Lumetra/PathUtils.h"
+
+#include <string>
 
 namespace Lumetra {
 
+namespace {
+
+// The one spelling that the hold, the check and the load all use: separators made backslashes
+// (the loader documents no other), and beyond MAX_PATH the extended-length form, which the file
+// and loader calls need there. A "\\?\" path is taken literally, as the system does. Empty when
+// the path cannot be made full.
+std::wstring LoadPath(const wchar_t* path)
+{
+    const std::wstring given = path;
+    if (given.compare(0, 4, L"\\\\?\\") == 0) return given;
+    const DWORD size = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (size == 0) return std::wstring();
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(path, size, &full[0], nullptr);
+    if (length == 0 || length >= size) return std::wstring();
+    full.resize(length);
+    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\.\\") == 0) return full;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+} // namespace
+
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
 {
-    DWORD trust = CheckFileTrust(path);
+    // A relative name would follow the DLL search order and could load another file than the
+    // one checked.
+    if (!path || !IsAbsolutePath(path)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::wstring target = LoadPath(path);
+    if (target.empty()) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // Held from before the check until the loader has mapped the file: the file checked is the
+    // file loaded.
+    CFileHold hold;
+    const DWORD held = hold.Hold(target.c_str());
+    if (held != ERROR_SUCCESS) {
+        SetLastError(held);
+        return nullptr;
+    }
+    const DWORD trust = CheckFileTrust(target.c_str());
     if (trust != ERROR_SUCCESS) {
         SetLastError(trust);
         return nullptr;
     }
-    // A relative name would follow the DLL search order and could load another file than the
-    // one just checked.
     SetLastError(ERROR_SUCCESS);
-    HMODULE module = LoadLibraryFullPath(path, nullptr, flags);
+    HMODULE module = LoadLibraryExW(target.c_str(), nullptr, flags);
+    // A refusal must never read as success.
     if (!module && GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_PARAMETER);
     return module;
 }

@@ -14,6 +14,11 @@ bool SplitModuleFileName(HMODULE module, std::wstring& folder, bool keepBackslas
 
 bool DirectoryExists(const wchar_t* path);
 
+// True for a path that names the same file whatever the current drive and folder: a drive path
+// ("C:\x", "C:/x"), a UNC path ("\\server\share", "//server/share") or a "\\?\" or "\\.\" path.
+// Not for drive-relative ("C:x"), root-relative ("\x") or plain relative names.
+bool IsAbsolutePath(const std::wstring& path);
+
 // Creates the directory with every missing parent; a relative path is taken from the current
 // directory, one beginning with a backslash from the current drive. The error (may be null)
 // receives 0 when created, 183 when it already existed (still true), 87 for an empty path,

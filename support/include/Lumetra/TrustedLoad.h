@@ -4,9 +4,12 @@
 
 namespace Lumetra {
 
-// Checks the file's trust (CheckFileTrust) and loads it by full path with the given flags. Null
-// when the check refuses (the thread's last error is then the check's code: 5 not trusted, 87
-// bad argument) or when the path is not a complete one (last error 87) or the load fails.
+// Loads the file at an absolute path (drive, UNC, "\\?\" or longer than MAX_PATH) with the given
+// flags only when its trust check (CheckFileTrust) passes; the file is held against writers,
+// renamers and deleters from before the check until it is mapped. Null, with the thread's last
+// error set, when the path is relative or empty (87; nothing is checked or loaded), the file
+// cannot be held (the open's error: 32 when someone may write it, 2 or 3 when missing), the
+// check refuses (its code: 5 not trusted) or the load fails (the loader's error).
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags);
 
 } // namespace Lumetra
