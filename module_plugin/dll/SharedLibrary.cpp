@@ -3,6 +3,7 @@
 #include "ModuleStatus.h"
 
 #include "Lumetra/ObfuscatedRegKey.h"
+#include "Lumetra/PathUtils.h"
 
 #include <cwctype>
 
@@ -37,8 +38,8 @@ bool Import(DllLoader& loader, HMODULE module, const char* name, Fn& out)
 
 bool IsAbsolutePath(const std::wstring& path)
 {
-    if (path.size() >= 3 && std::iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\') return true;
-    return path.size() >= 3 && path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\\';
+    // Forward slashes ("C:/Program Files/...") name the same folders.
+    return Lumetra::IsAbsolutePath(path);
 }
 
 SharedLibrary::SharedLibrary(LibraryDescription description, std::shared_ptr<DllLoader> loader,

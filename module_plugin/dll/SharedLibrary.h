@@ -63,7 +63,7 @@ private:
     ImportedFunctions m_functions;
 };
 
-// "C:\..." or "\\server\...": a path that cannot be taken relative to anything.
+// "C:\...", "C:/...", "\\server\..." or "\\?\...": a path that cannot be taken relative to anything.
 bool IsAbsolutePath(const std::wstring& path);
 
 } // namespace Taliro

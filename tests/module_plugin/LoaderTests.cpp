@@ -91,6 +91,17 @@ TEST(SharedLibrary, BlockListTrustAndFolderRules)
     EXPECT_GT(CountLines(PluginTest::ProcessLog(), L"LoadLibrary Failed. GLE: 5"), 0u);
 }
 
+TEST(SharedLibrary, ForwardSlashAndExtendedFoldersAreSearchedAndLoaded)
+{
+    PluginTest::MachineState machine;
+    std::wstring slashed = TestPki::SignedFolder() + L"\\quorra_signed";
+    for (wchar_t& c : slashed)
+        if (c == L'\\') c = L'/';
+    EXPECT_TRUE(Loads(L"Quorra.dll", {slashed}));
+    EXPECT_TRUE(Loads(L"Quorra.dll", {L"\\\\?\\" + TestPki::SignedFolder() + L"\\quorra_signed"}));
+    EXPECT_EQ(1u, CountLines(PluginTest::ProcessLog(), L"Loading Quorra.dll from " + slashed + L"."));
+}
+
 TEST(PathHelpers, PlaceholdersResolveOrTheTextStaysAsItWas)
 {
     wchar_t exe[MAX_PATH] = {};
