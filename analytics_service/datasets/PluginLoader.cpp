@@ -3,26 +3,13 @@
 
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/CodeTrust.h"
+#include "Lumetra/FileHold.h"
 #include "Lumetra/SecureDll.h"
 
 #include <exception>
 #include <utility>
 
 namespace {
-
-struct HandleClose {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleClose>;
-
-// Opened for reading and sharing only reading: nobody can write, rename or delete the file
-// while this is held.
-FileHandle PinFile(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    return FileHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
-}
 
 template <typename Fn> Fn Export(HMODULE module, const char* name)
 {
@@ -90,13 +77,16 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
     ModuleHandle module;
     {
         // Held from the check until the load has mapped the file, so the file checked is the
-        // file loaded.
-        FileHandle pin = PinFile(path);
-        if (!pin) {
-            if (ETWLogging::IsLogLevelEnabled(4))
+        // file loaded. A file that cannot be held is refused like any other unchecked file.
+        Lumetra::CFileHold hold;
+        const DWORD held = hold.Hold(path.c_str());
+        if (held != ERROR_SUCCESS) {
+            if (ETWLogging::IsLogLevelEnabled(4)) {
                 ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
-                                L"The DLL at the path '%s' cannot be opened. Error code: %lu", path.c_str(),
-                                GetLastError());
+                                L"The DLL at the path '%s' is not Orvane signed", path.c_str());
+                ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                                L"The DLL at the path '%s' cannot be opened. Error code: %lu", path.c_str(), held);
+            }
             return nullptr;
         }
         const DWORD trust = m_trustCheck ? m_trustCheck(path.c_str()) : Lumetra::CheckFileTrust(path.c_str());
@@ -141,15 +131,16 @@ bool PluginLoader::BuildDataSetRecord(IDataSetObject& object, const std::wstring
 {
     const wchar_t* objectName = object.GetName();
     const std::int32_t count = object.GetCount();
-    if (objectName == nullptr || count < 0) {
+    if (objectName == nullptr) {
         if (ETWLogging::IsLogLevelEnabled(4))
             ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::BuildDataSetRecord", __LINE__,
-                            L"DataSet %s is malformed (name %s, count %d)", name.c_str(),
-                            objectName ? L"present" : L"missing", count);
+                            L"DataSet %s is malformed (name missing, count %d)", name.c_str(), count);
         return false;
     }
     record.name = objectName;
-    for (std::uint32_t index = 0; index < static_cast<std::uint32_t>(count); ++index) {
+    // A count below 1 is an empty dataset, attached like any other.
+    const std::uint32_t items = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+    for (std::uint32_t index = 0; index < items; ++index) {
         const wchar_t* key = nullptr;
         const wchar_t* value = nullptr;
         if (object.GetItem(index, &key, &value) == 0)

@@ -44,7 +44,7 @@ public:
     std::unique_ptr<DataSetRecord> LoadPluginDLL(const std::wstring& path, const std::wstring& name);
 
 private:
-    // False (nothing usable) for a dataset without a name or with a negative count.
+    // False (nothing usable) for a dataset without a name; a count below 1 gives no pairs.
     static bool BuildDataSetRecord(IDataSetObject& object, const std::wstring& name, DataSetRecord& record);
 
     TrustCheck m_trustCheck;

@@ -66,6 +66,15 @@ TEST_F(DataSets, UntrustedOrUnregisteredDllsAreNeverLoaded)
     }
     EXPECT_FALSE(loader.AttachDataSet(L"normal.gone", data));
     EXPECT_TRUE(LogCapture::Contains(L"The DLL at the path '" + m_dir.File(L"gone.dll") + L"' cannot be opened."));
+    // A file that someone may write cannot be held from the check to the load: refused alike.
+    ASSERT_TRUE(CopyFileW(TestPki::SignedFile(L"dataset_signed.dll").c_str(), m_dir.File(L"w.dll").c_str(), FALSE));
+    Register(L"normal.written", m_dir.File(L"w.dll"));
+    HANDLE writer =
+        CreateFileW(m_dir.File(L"w.dll").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(loader.AttachDataSet(L"normal.written", data));
+    CloseHandle(writer);
+    for (const wchar_t* file : {L"gone.dll", L"w.dll"})
+        EXPECT_EQ(1u, LogCapture::Count(L"The DLL at the path '" + m_dir.File(file) + L"' is not Orvane signed", 4));
     EXPECT_FALSE(loader.AttachDataSet(L"normal.unregistered", data));
     EXPECT_EQ(1u, LogCapture::Count(L"Failed to get dataset 'normal.unregistered' from registry. Error code: 1012"));
     EXPECT_EQ(1u, LogCapture::Count(L"Dataset 'normal.unregistered' is not available", 4, L"PluginLoader",
@@ -84,10 +93,11 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
     KeyValueMap data{{L"__ServiceTag", L"client"}};
     {
         Taliro::PluginLoader loader;
-        for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey"})
+        // A negative count is an empty dataset, attached all the same.
+        for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey", L"negative"})
             EXPECT_TRUE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
         EXPECT_NE(nullptr, GetModuleHandleW(dll.c_str())) << "kept loaded while the loader lives";
-        for (const wchar_t* name : {L"nullobject", L"nullname", L"negative", L"unknown", L"normal.norelease"}) {
+        for (const wchar_t* name : {L"nullobject", L"nullname", L"unknown", L"normal.norelease"}) {
             EXPECT_FALSE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
             EXPECT_EQ(1u, LogCapture::Count(L"DataSet " + std::wstring(name) + L" could not be loaded", 4));
         }
@@ -141,6 +151,12 @@ TEST_F(DataSets, StoreServesAFreshSetFor180SecondsAndRetriesFailures)
     EXPECT_TRUE(store.GetDataSet(L"nullobject.store").empty());
     EXPECT_EQ(2u, LogCapture::Count(L"Failed to load dataset nullobject.store", 4, L"CAEvent", L"CDataSetStore::LoadDataSet"));
     EXPECT_EQ(4u, Marked("Load"));
+    // An attached empty dataset is as fresh as any other: loaded once for its fresh time.
+    Register(L"negative.store", TestPki::SignedFile(L"dataset_signed.dll"));
+    EXPECT_TRUE(store.GetDataSet(L"negative.store").empty());
+    now += 180 * 10000000LL - 1;
+    EXPECT_TRUE(store.GetDataSet(L"negative.store").empty());
+    EXPECT_EQ(5u, Marked("Load"));
 }
 
 } // namespace
