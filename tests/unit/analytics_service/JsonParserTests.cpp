@@ -2,7 +2,6 @@
 #include "config/RapidJson.h"
 
 #include "LogCapture.h"
-#include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -114,17 +113,13 @@ TEST(CAJsonParser, WritesCompactStringObjectsThatReadBack)
     ASSERT_EQ(0u, parser.JsonObjectToMap(escaped, back));
     EXPECT_EQ(awkward, back);
 
-    // A surrogate without its partner is no character: it is written as U+FFFD, so that the
-    // text reads back in either form; a pair stays as it is.
-    const std::wstring pair = L"\xD83D\xDE00";
-    ASSERT_EQ(0u, parser.MapToJsonString({{L"high", L"a\xD800" L"b"}, {L"low", L"\xDC00"}, {L"pair", pair},
-                                          {L"reversed", L"\xDE00\xD83D"}, {L"key\xDBFF", L"end\xD800"}},
-                                         json));
-    const KeyValueMap repaired{{L"high", L"a\xFFFD" L"b"}, {L"low", L"\xFFFD"}, {L"pair", pair},
-                               {L"reversed", L"\xFFFD\xFFFD"}, {L"key\xFFFD", L"end\xFFFD"}};
+    // An unpaired surrogate is written as U+FFFD, so the text reads back in either form; a pair stays.
+    ASSERT_EQ(0u, parser.MapToJsonString(
+                      {{L"hi", L"a\xD800" L"b"}, {L"lo\xDC00", L"\xDE00\xD83D"}, {L"pair", L"\xD83D\xDE00"}}, json));
+    const KeyValueMap repaired{{L"hi", L"a\xFFFD" L"b"}, {L"lo\xFFFD", L"\xFFFD\xFFFD"}, {L"pair", L"\xD83D\xDE00"}};
     for (const std::wstring& text : {json, Taliro::Analytics::EscapeNonAscii(json)}) {
         back.clear();
-        ASSERT_EQ(0u, parser.JsonObjectToMap(text, back)) << TestUtil::Narrow(text);
+        ASSERT_EQ(0u, parser.JsonObjectToMap(text, back));
         EXPECT_EQ(repaired, back);
     }
 }
