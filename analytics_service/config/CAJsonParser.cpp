@@ -63,6 +63,30 @@ namespace {
 
 constexpr DWORD kInvalid = ERROR_INVALID_PARAMETER;
 
+bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// A surrogate without its partner is no character, and JSON text holding one does not parse
+// again (a cache written so could never be read back): it is written as U+FFFD. Pairs stay.
+std::wstring WithoutLoneSurrogates(const std::wstring& text)
+{
+    std::wstring out = text;
+    for (size_t at = 0; at < out.size(); ++at) {
+        if (IsHighSurrogate(out[at]) && at + 1 < out.size() && IsLowSurrogate(out[at + 1]))
+            ++at;
+        else if (IsHighSurrogate(out[at]) || IsLowSurrogate(out[at]))
+            out[at] = L'\xFFFD';
+    }
+    return out;
+}
+
+template <typename Writer>
+void WriteString(Writer& writer, const std::wstring& text)
+{
+    const std::wstring whole = WithoutLoneSurrogates(text);
+    writer.String(whole.c_str(), static_cast<rapidjson::SizeType>(whole.size()), true);
+}
+
 // Parses client text into an object root. A root of another kind is refused like a syntax error
 // (logged as an invalid value); so is text on which RapidJSON asserts (a lone \uDC00 escape).
 bool ParseObject(const std::wstring& json, WDocument& document, const wchar_t* function)
@@ -110,8 +134,8 @@ DWORD CCAJsonParser::MapToJsonString(const KeyValueMap& map, std::wstring& json)
         writer(buffer);
     writer.StartObject();
     for (const auto& entry : map) {
-        writer.String(entry.first.c_str(), static_cast<rapidjson::SizeType>(entry.first.size()), true);
-        writer.String(entry.second.c_str(), static_cast<rapidjson::SizeType>(entry.second.size()), true);
+        WriteString(writer, entry.first);
+        WriteString(writer, entry.second);
     }
     writer.EndObject();
     json.assign(buffer.GetString(), buffer.GetSize() / sizeof(wchar_t));

@@ -11,7 +11,8 @@ class CCAJsonParser {
 public:
     virtual ~CCAJsonParser() = default;
 
-    // Compact object text, every value as a JSON string; an empty map gives "{}".
+    // Compact object text, every value as a JSON string; an empty map gives "{}". A surrogate
+    // without its partner is written as U+FFFD, so that the text always parses again.
     virtual DWORD MapToJsonString(const KeyValueMap& map, std::wstring& json);
     // "name":{...} with the name written as given.
     virtual DWORD MapToNamedJsonMember(const std::wstring& name, const KeyValueMap& map, std::wstring& json);

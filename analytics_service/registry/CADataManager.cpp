@@ -77,5 +77,6 @@ bool CCADataManager::CanCache(const std::wstring& name) { return CheckCacheName(
 DWORD CCADataManager::CheckCacheName(const std::wstring& name)
 {
     if (name.empty()) return ERROR_INVALID_PARAMETER;
+    if (name.find(L'\0') != std::wstring::npos) return ERROR_INVALID_NAME;
     return NarrowsWithoutLoss(name) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
 }

@@ -3,8 +3,8 @@
 // against it. Stateless: make one on the stack per event.
 //
 // The cache name is the event's unique id. Callers must ask CanCache(name) first: when it says
-// no (an event without a unique id, or an id that the registry's ANSI names cannot hold), the
-// event gets no delta and nothing is saved. All such events would otherwise share one cache and
+// no (an event without a unique id, or an id that no value name holds whole), the event gets no
+// delta and nothing is saved. All such events would otherwise share one cache and
 // suppress each other's values. Load, save and delete refuse such names themselves too.
 #pragma once
 #include "config/StringMaps.h"
@@ -42,8 +42,11 @@ public:
     virtual DWORD SaveCachedText(const std::wstring& name, const std::wstring& text);
     virtual DWORD DeleteCachedValue(const std::wstring& name);
 
-    // False for an empty name and for one that does not survive narrowing to the ANSI code page.
+    // False for an empty name, for one with an embedded NUL (the registry ends the name there, so
+    // it would share the cache of its first part), and for one that does not survive narrowing to
+    // the ANSI code page (peers name the values through the ANSI functions).
     static bool CanCache(const std::wstring& name);
-    // The refusal Load, Save and Delete give for such a name: 87 empty, 1113 not narrowable.
+    // The refusal Load, Save and Delete give for such a name: 87 empty, 123 embedded NUL, 1113
+    // not narrowable.
     static DWORD CheckCacheName(const std::wstring& name);
 };

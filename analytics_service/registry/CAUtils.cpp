@@ -99,6 +99,13 @@ DWORD ConvertTo(const char* text, wchar_t* buffer, DWORD* size, int length)
     return AnsiToWide(CP_THREAD_ACP, text, buffer, size, length);
 }
 
+// Plain text is already in its stored form: the registry keeps UTF-16 whichever functions wrote it.
+DWORD AppendConverted(const wchar_t* text, size_t length, std::wstring& out)
+{
+    out.append(text, length);
+    return ERROR_SUCCESS;
+}
+
 // Between UTF-16 and the thread's ANSI code page: exactly `length` units, no terminator added.
 template <typename In, typename Out>
 DWORD AppendConverted(const In* text, size_t length, std::basic_string<Out>& out)
@@ -133,72 +140,74 @@ DWORD ConvertStrings(DWORD type, const In* text, size_t total, std::basic_string
     return ERROR_SUCCESS;
 }
 
-// A path or name for the ANSI registry functions; empty text goes as null.
-class AnsiArgument {
-public:
-    DWORD Set(const std::wstring& text)
-    {
-        m_null = text.empty();
-        return AppendConverted(text.c_str(), text.size(), m_text);
-    }
-    const char* Get() const { return m_null ? nullptr : m_text.c_str(); }
+// A path or name for the registry functions; empty text goes as null (the root key itself, the
+// key's default value). Wide, so that no code page can turn one name into another; a name that
+// narrows without loss reaches the same key or value as through the ANSI functions.
+const wchar_t* NameArgument(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
 
-private:
-    std::string m_text;
-    bool m_null = true;
-};
-
-// One value's key, opened (or created) at its redirected location, and the value's narrow name.
+// One value's key, opened (or created) at its redirected location, and the value's name.
 class ValueLocation {
 public:
     DWORD Open(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, REGSAM access, bool create)
     {
         std::wstring path = keyPath;
         ResolveRegistryLocation(root, path);
-        AnsiArgument ansiPath;
-        DWORD result = ansiPath.Set(path);
-        if (result == ERROR_SUCCESS) result = m_name.Set(valueName);
-        if (result != ERROR_SUCCESS) return result;
+        m_name = valueName;
         HKEY opened = nullptr;
-        result = static_cast<DWORD>(create ? RegCreateKeyExA(root, ansiPath.Get(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                                             access, nullptr, &opened, nullptr)
-                                           : RegOpenKeyExA(root, ansiPath.Get(), 0, access, &opened));
+        DWORD result = static_cast<DWORD>(
+            create ? RegCreateKeyExW(root, NameArgument(path), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                     &opened, nullptr)
+                   : RegOpenKeyExW(root, NameArgument(path), 0, access, &opened));
         if (result == ERROR_SUCCESS) m_key.Attach(opened);
         return result;
     }
     HKEY Key() const { return m_key.GetHandle(); }
-    const char* Name() const { return m_name.Get(); }
+    const wchar_t* Name() const { return NameArgument(m_name); }
 
 private:
     Lumetra::CRegKey m_key;
-    AnsiArgument m_name;
+    std::wstring m_name;
 };
 
-// Which values hold narrow text: a plain REG_EXPAND_SZ crosses the ANSI registry functions as
-// narrow text like REG_SZ, while a record keeps it as the caller's bytes, as the support library does.
-bool IsNarrowedText(DWORD type, DWORD options)
+// Which values hold text. Plain text (REG_EXPAND_SZ too) is stored as UTF-16; a record holds
+// REG_SZ and REG_MULTI_SZ in the thread's ANSI code page and keeps any other type as the
+// caller's bytes, as the support library does.
+bool IsText(DWORD type, DWORD options)
 {
     return type == REG_SZ || type == REG_MULTI_SZ || (type == REG_EXPAND_SZ && options == kRegistryPlainValue);
 }
 
-DWORD ToStoredForm(DWORD type, const void* data, DWORD size, DWORD options, std::string& out)
+DWORD ToStoredForm(DWORD type, const void* data, DWORD size, DWORD options, std::vector<BYTE>& out)
 {
-    if (!IsNarrowedText(type, options)) {
-        out.assign(static_cast<const char*>(data), size);
+    const BYTE* bytes = static_cast<const BYTE*>(data);
+    if (!IsText(type, options)) {
+        out.assign(bytes, bytes + size);
         return ERROR_SUCCESS;
     }
-    return ConvertStrings(type, static_cast<const wchar_t*>(data), size / sizeof(wchar_t), out);
+    const wchar_t* text = static_cast<const wchar_t*>(data);
+    const size_t units = size / sizeof(wchar_t);
+    if (options == kRegistryEncipheredValue) {
+        std::string narrow;
+        DWORD result = ConvertStrings(type, text, units, narrow);
+        out.assign(narrow.begin(), narrow.end());
+        return result;
+    }
+    std::wstring wide;
+    DWORD result = ConvertStrings(type, text, units, wide);
+    const BYTE* stored = reinterpret_cast<const BYTE*>(wide.data());
+    out.assign(stored, stored + wide.size() * sizeof(wchar_t));
+    return result;
 }
 
 // One registry query; on 234 it is repeated at the reported size, so type and data always come
 // from the same read.
-DWORD QueryWhole(HKEY key, const char* name, DWORD& type, std::vector<BYTE>& bytes)
+DWORD QueryWhole(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& bytes)
 {
     DWORD capacity = kFirstReadSize;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         bytes.assign(capacity, 0);
         DWORD size = capacity;
-        LONG result = RegQueryValueExA(key, name, nullptr, &type, bytes.data(), &size);
+        LONG result = RegQueryValueExW(key, name, nullptr, &type, bytes.data(), &size);
         if (result == ERROR_MORE_DATA) {
             capacity = std::max(size, capacity + 1);
             continue;
@@ -236,12 +245,19 @@ DWORD ReadValue(HKEY root, const std::wstring& keyPath, const std::wstring& valu
         stored.swap(plain);
     }
     type = storedType;
-    if (!IsNarrowedText(storedType, options)) {
+    if (!IsText(storedType, options)) {
         value.swap(stored);
         return ERROR_SUCCESS;
     }
     std::wstring text;
-    result = ConvertStrings(storedType, reinterpret_cast<const char*>(stored.data()), stored.size(), text);
+    if (options == kRegistryEncipheredValue) {
+        result = ConvertStrings(storedType, reinterpret_cast<const char*>(stored.data()), stored.size(), text);
+    } else {
+        // An odd last byte is no character; the units are copied out as the bytes need not be aligned.
+        std::wstring units(stored.size() / sizeof(wchar_t), L'\0');
+        if (!units.empty()) std::memcpy(&units[0], stored.data(), units.size() * sizeof(wchar_t));
+        result = ConvertStrings(storedType, units.data(), units.size(), text);
+    }
     if (result != ERROR_SUCCESS) return result;
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
     value.assign(bytes, bytes + text.size() * sizeof(wchar_t));
@@ -424,7 +440,7 @@ DWORD ReadRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstri
         if (!buffer) return ERROR_SUCCESS;
         if (value.size() > capacity) return ERROR_MORE_DATA;
         std::memcpy(buffer, value.data(), value.size());
-        if (IsNarrowedText(storedType, options))
+        if (IsText(storedType, options))
             std::memset(static_cast<BYTE*>(buffer) + value.size(), 0, capacity - value.size());
         return ERROR_SUCCESS;
     });
@@ -437,7 +453,7 @@ DWORD WriteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstr
     if (options == kRegistryEncipheredValue && empty) return ERROR_INVALID_PARAMETER;
     return Guarded([&]() -> DWORD {
         DWORD result = ERROR_SUCCESS;
-        std::string stored;
+        std::vector<BYTE> stored;
         std::vector<BYTE> record;
         const BYTE* bytes = static_cast<const BYTE*>(data);
         DWORD storedType = type;
@@ -461,7 +477,7 @@ DWORD WriteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstr
         ValueLocation location;
         result = location.Open(root, keyPath, valueName, KEY_ALL_ACCESS, true);
         if (result != ERROR_SUCCESS) return result;
-        return static_cast<DWORD>(RegSetValueExA(location.Key(), location.Name(), 0, storedType, bytes, storedSize));
+        return static_cast<DWORD>(RegSetValueExW(location.Key(), location.Name(), 0, storedType, bytes, storedSize));
     });
 }
 
@@ -471,7 +487,7 @@ DWORD DeleteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wst
         ValueLocation location;
         DWORD result = location.Open(root, keyPath, valueName, KEY_WRITE, false);
         if (result != ERROR_SUCCESS) return result;
-        return static_cast<DWORD>(RegDeleteValueA(location.Key(), location.Name()));
+        return static_cast<DWORD>(RegDeleteValueW(location.Key(), location.Name()));
     });
 }
 

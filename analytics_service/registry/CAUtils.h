@@ -1,8 +1,10 @@
 // The service's own access to single registry values: each call opens the key under
-// HKEY_LOCAL_MACHINE, reads or writes one value and closes the key again. Key paths, value names
-// and string values cross the ANSI registry functions in the calling thread's code page; callers
-// see only wide text. A value is stored plainly (options 0) or as an enciphered OVRG record
-// (options 1): the support library's record, with text inside in the ANSI code page.
+// HKEY_LOCAL_MACHINE, reads or writes one value and closes the key again. Callers see only wide
+// text. A value is stored plainly (options 0), text as the registry's own UTF-16, so every
+// character survives and peers using either the wide or the ANSI functions read the same; or as
+// an enciphered OVRG record (options 1): the support library's record, with text inside in the
+// calling thread's ANSI code page. Key paths and value names go to the wide functions: one that
+// narrows without loss names the same key or value as through the ANSI functions.
 // Results are Win32 codes (0 success).
 #pragma once
 #include "config/StringMaps.h"

@@ -92,6 +92,19 @@ protected:
             if (call.method == L"SendEvent") payloads.push_back(call.args.at(0));
         return payloads;
     }
+    // The names of the cache values, read past the code under test.
+    std::vector<std::wstring> CachedNames()
+    {
+        std::vector<std::wstring> names;
+        Lumetra::CRegKey key;
+        wchar_t name[256];
+        DWORD chars = 256;
+        if (key.Open(m_scratch.Root(), (m_scratch.Path() + L"\\" + kSettings + L"\\Cached").c_str(), KEY_READ) == 0)
+            while (RegEnumValueW(key.GetHandle(), static_cast<DWORD>(names.size()), name, &chars, nullptr, nullptr,
+                                 nullptr, nullptr) == 0)
+                names.emplace_back(name, chars), chars = 256;
+        return names;
+    }
     static bool Has(const Pairs& hit, const char* name)
     {
         return std::any_of(hit.begin(), hit.end(), [&](const auto& pair) { return pair.first == name; });
@@ -117,6 +130,7 @@ TEST_F(EventProcessing, FileConfiguredEventReachesBothSinksAndLaterOnlyItsChange
     EXPECT_NE(std::wstring::npos, sends[0].find(L"\"sourceid\":\"src\""));
     EXPECT_EQ(std::wstring::npos, sends[0].find(L"Extra"));  // the dictionary decides what goes
     EXPECT_EQ(L"dev-1", Stored(L"DeviceID"));
+    EXPECT_EQ(std::vector<std::wstring>{L"U1"}, CachedNames());
     std::wstring cached;
     EXPECT_EQ(0u, CCADataManager().LoadCachedText(L"U1", cached));
     EXPECT_NE(std::wstring::npos, cached.find(L"\"Action\":\"open\""));
@@ -140,6 +154,16 @@ TEST_F(EventProcessing, FileConfiguredEventReachesBothSinksAndLaterOnlyItsChange
     EXPECT_EQ(1u, NextHit().count({"ea", "close"}));
     EXPECT_TRUE(m_collector.NoFurtherRequest());
 
+    // Lone surrogates are cached as U+FFFD and a pair as it is, so the cache stays readable.
+    const std::wstring odd = L"{\"UniqueId\":\"U1\",\"Type\":\"Event\",\"Action\":\"open\",\"High\":\"a\xD800"
+                             L"b\",\"Low\":\"\xDC00\",\"Pair\":\"\xD83D\xDE00\"}";
+    CAEvent(nullptr, odd.c_str(), nullptr).ProcessEvent();
+    EXPECT_EQ(1u, NextHit().count({"ea", "open"}));
+    KeyValueMap stored;
+    ASSERT_EQ(0u, CCADataManager().LoadCachedMap(L"U1", stored));
+    EXPECT_EQ((std::vector<std::wstring>{L"a\xFFFD" L"b", L"\xFFFD", L"\xD83D\xDE00"}),
+              (std::vector<std::wstring>{stored[L"High"], stored[L"Low"], stored[L"Pair"]}));
+
     // A device id the server cannot give never replaces the stored one.
     m_nimbo.Set(L"AppInfoResult", static_cast<HRESULT>(E_FAIL));
     CAEvent(nullptr, L"{\"UniqueId\":\"U1\",\"Type\":\"Event\",\"Action\":\"again\"}", nullptr).ProcessEvent();
@@ -150,17 +174,22 @@ TEST_F(EventProcessing, FileConfiguredEventReachesBothSinksAndLaterOnlyItsChange
 TEST_F(EventProcessing, ConfigurationPassedWithTheEventAndWhatStopsAnEvent)
 {
     // No unique id the file knows: the configuration passed along is used, and nothing is cached.
-    CAEvent(L"{\"transport\":[{\"name\":\"ga\",\"id\":\"a\",\"ga_tracking_id\":\"UA-9\"}],"
-            L"\"gaDictionary\":{\"Screen\":\"cd\"},\"settings\":{\"saveAndMinimise\":\"true\"}}",
-            L"{\"Type\":\"Screen\",\"Screen\":\"home\",\"OsVersion\":\"mine\"}", nullptr)
-        .ProcessEvent();
+    const wchar_t* manual = L"{\"transport\":[{\"name\":\"ga\",\"id\":\"a\",\"ga_tracking_id\":\"UA-9\"}],"
+                            L"\"gaDictionary\":{\"Screen\":\"cd\"},\"settings\":{\"saveAndMinimise\":\"true\"}}";
+    CAEvent(manual, L"{\"Type\":\"Screen\",\"Screen\":\"home\",\"OsVersion\":\"mine\"}", nullptr).ProcessEvent();
     Pairs hit = NextHit();
     EXPECT_EQ(1u, hit.count({"tid", "UA-9"}));
     EXPECT_EQ(1u, hit.count({"t", "screenview"}));
     EXPECT_EQ(1u, hit.count({"cd", "home"}));
     EXPECT_EQ(1u, LogCapture::Count(L"Using manual configuration. Setting config file version to -1", 1, L"CAEvent"));
-    std::wstring cached;
-    EXPECT_NE(0u, CCADataManager().LoadCachedText(L"", cached));
+    // Nor is an event whose id is empty, holds a NUL (the value name would end at it, at the
+    // cache of "a") or does not narrow to the ANSI code page.
+    for (const wchar_t* id : {L"", L"a\\u0000b", L"id-\u0101"}) {
+        const std::wstring event = std::wstring(L"{\"UniqueId\":\"") + id + L"\",\"Type\":\"Screen\"}";
+        CAEvent(manual, event.c_str(), nullptr).ProcessEvent();
+        NextHit();
+    }
+    EXPECT_TRUE(CachedNames().empty());
 
     struct Case {
         const wchar_t* configuration;

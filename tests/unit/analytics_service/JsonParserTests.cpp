@@ -112,6 +112,16 @@ TEST(CAJsonParser, WritesCompactStringObjectsThatReadBack)
     back.clear();
     ASSERT_EQ(0u, parser.JsonObjectToMap(escaped, back));
     EXPECT_EQ(awkward, back);
+
+    // An unpaired surrogate is written as U+FFFD, so the text reads back in either form; a pair stays.
+    ASSERT_EQ(0u, parser.MapToJsonString(
+                      {{L"hi", L"a\xD800" L"b"}, {L"lo\xDC00", L"\xDE00\xD83D"}, {L"pair", L"\xD83D\xDE00"}}, json));
+    const KeyValueMap repaired{{L"hi", L"a\xFFFD" L"b"}, {L"lo\xFFFD", L"\xFFFD\xFFFD"}, {L"pair", L"\xD83D\xDE00"}};
+    for (const std::wstring& text : {json, Taliro::Analytics::EscapeNonAscii(json)}) {
+        back.clear();
+        ASSERT_EQ(0u, parser.JsonObjectToMap(text, back));
+        EXPECT_EQ(repaired, back);
+    }
 }
 
 } // namespace

@@ -183,9 +183,9 @@ TEST_F(RegistryLayer, WrongTypesGive13AndStringsComeFromOneWholeRead)
     EXPECT_EQ(GetLargeStringFromRegistry(kTelvana, L"long", text, kRegistryPlainValue), ERROR_SUCCESS);
     EXPECT_EQ(text, long600);
 
-    // The lower read reports sizes in UTF-16 bytes; lists keep their strings. (Plain text passes
-    // the registry's own conversion in the process code page, so only records carry non-ASCII.)
-    const wchar_t plainList[] = L"one\0two\0";
+    // The lower read reports sizes in UTF-16 bytes; lists keep their strings, plain ones every
+    // character, records those of the ANSI code page.
+    const wchar_t plainList[] = L"one\0\u65e5\u014co\0";
     const wchar_t recordList[] = L"one\0t\u00e9o\0";
     for (DWORD options : {kRegistryPlainValue, kRegistryEncipheredValue}) {
         const wchar_t* list = options == kRegistryPlainValue ? plainList : recordList;
@@ -205,6 +205,23 @@ TEST_F(RegistryLayer, WrongTypesGive13AndStringsComeFromOneWholeRead)
         EXPECT_EQ(std::wstring(buffer, size / 2), std::wstring(list, bytes / 2));
     }
     EXPECT_EQ(Raw(kTelvana, L"list", REG_BINARY).size(), 32u + 9u);   // one ANSI byte per character
+}
+
+TEST_F(RegistryLayer, PlainTextKeepsEveryCharacterWhoeverWritesIt)
+{
+    // Written by a peer through the wide functions: read back whole, by the layer and the settings.
+    const std::wstring path = L"C:\\ProgramData\\\u014crvane\\\u65e5\\cfg.json";
+    PutText(L"configFileDir", path);
+    std::wstring text;
+    EXPECT_EQ(GetStringFromRegistry(kTelvana, L"configFileDir", text, kRegistryPlainValue), ERROR_SUCCESS);
+    EXPECT_EQ(text, path);
+    ConfigurationRegistry registry;
+    EXPECT_EQ(registry.GetConfigFileDir(), path);
+
+    // Written by the layer: the registry holds the same UTF-16 text with its terminator.
+    ASSERT_EQ(registry.WriteStringValue(L"written", path), ERROR_SUCCESS);
+    const std::vector<BYTE> raw = Raw(kTelvana, L"written", REG_SZ);
+    EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / 2), path + L'\0');
 }
 
 TEST_F(RegistryLayer, EncipheredValuesNeverReachTheLogInClear)
@@ -333,6 +350,9 @@ TEST_F(DataManager, DeltaMergeAndACacheThatKeepsEveryCharacter)
     EXPECT_EQ(manager.SaveCachedMap(L"id-\u0101", wide), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
     EXPECT_EQ(manager.LoadCachedMap(L"", loaded), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(ReadRegistryValue(HKEY_LOCAL_MACHINE, kCached, L"id-a", nullptr, nullptr, nullptr, 0), 2u);
+    // An embedded NUL would end the value name early, at the cache of "a".
+    EXPECT_EQ(manager.SaveCachedMap(std::wstring(L"a\0b", 3), wide), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_EQ(manager.LoadCachedMap(std::wstring(L"a\0b", 3), loaded), static_cast<DWORD>(ERROR_INVALID_NAME));
     // The code page is the thread's: under 932 the same ideographs are fine names.
     ASSERT_TRUE(SetThreadLocale(kJapanese));
     EXPECT_TRUE(CCADataManager::CanCache(L"\u65e5\u672c"));
