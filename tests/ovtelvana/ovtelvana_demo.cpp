@@ -1,6 +1,8 @@
 // Shows OvTelvana.exe end to end in the build's prefix: registers it, points it at a local
 // Google Analytics collector, the Nimbo doubles and the text log, sends a few events with the
-// client program, and prints what arrived where. Leaves the prefix as it found it.
+// client program, and prints what arrived where. Leaves the prefix as it found it. The server is
+// OvTelvanaTestTimings.exe, the product's objects with the idle wait shortened to 2 seconds, so
+// that the demo sees it end by itself.
 #include "GaCollector.h"
 #include "OvTelvanaSetup.h"
 #include "TestPki.h"
@@ -87,7 +89,7 @@ private:
 
 int Demo()
 {
-    const std::wstring server = WinPath(TELVANA_OVTELVANA_EXE);
+    const std::wstring server = WinPath(TELVANA_OVTELVANA_TEST_EXE);
     const std::wstring client = WinPath(TELVANA_CLIENT_EXE);
     TestUtil::ScratchDir dir;
     TestUtil::ScratchRegKey answers;
@@ -107,7 +109,10 @@ int Demo()
         return 1;
     }
     DeleteFileW(TextLogPath().c_str());
-    Say(L"== OvTelvana.exe -RegServer: exit code " + std::to_wstring(RunProgram(server, L"-RegServer")));
+    Say("== the server is OvTelvanaTestTimings.exe: OvTelvana.exe's objects, its waits shortened through");
+    Say("   HKLM\\SOFTWARE\\Orvane\\OvTelvana\\TestTimings (idle end after 2000 ms instead of 180000 ms;");
+    Say("   the product build/mingw/bin/OvTelvana.exe never reads that key)");
+    Say(L"== OvTelvanaTestTimings.exe -RegServer: exit code " + std::to_wstring(RunProgram(server, L"-RegServer")));
     Say(L"   LocalServer32 = " +
         ReadText(HKEY_CLASSES_ROOT, L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}\\LocalServer32", nullptr));
     Say(L"   collector at https://" + collector.Host() + L"/collect (gaCollectionHost)");
@@ -136,7 +141,7 @@ int Demo()
 
     bool ended = true;
     for (auto& process : Servers()) ended = ended && WaitForSingleObject(process.Get(), 20000) == WAIT_OBJECT_0;
-    Say(ended ? "== OvTelvana.exe ended by itself once idle" : "== OvTelvana.exe is still running");
+    Say(ended ? "== the server ended by itself once idle" : "== the server is still running");
 
     Say("== Nimbo payloads (SendEvent calls of the Nimbo client double)");
     for (const std::string& line : Lines(TestUtil::ReadFileBytes(dir.File(L"nimbo.txt"))))
