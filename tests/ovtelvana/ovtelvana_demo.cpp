@@ -45,7 +45,8 @@ std::wstring ServiceLogFolder()
 {
     wchar_t programData[MAX_PATH] = {};
     GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-    return std::wstring(programData) + L"\\Orvane\\OVLOGS\\OvTelvana\\OvTelvana";
+    // The file logger names the folder after the executable.
+    return std::wstring(programData) + L"\\Orvane\\OVLOGS\\OvTelvana\\OvTelvanaTestTimings";
 }
 
 // The service's log files (UTF-16LE with BOM) as UTF-8 lines.
