@@ -1,8 +1,7 @@
 // Shows OvTelvana.exe end to end in the build's prefix: registers it, points it at a local
 // Google Analytics collector, the Nimbo doubles and the text log, sends a few events with the
 // client program, and prints what arrived where. Leaves the prefix as it found it. The server is
-// OvTelvanaTestTimings.exe, the product's objects with the idle wait shortened to 2 seconds, so
-// that the demo sees it end by itself.
+// the test variant, whose short idle wait lets the demo see it end by itself.
 #include "GaCollector.h"
 #include "OvTelvanaSetup.h"
 #include "TestPki.h"
@@ -110,9 +109,8 @@ int Demo()
         return 1;
     }
     DeleteFileW(TextLogPath().c_str());
-    Say("== the server is OvTelvanaTestTimings.exe: OvTelvana.exe's objects, its waits shortened through");
-    Say("   HKLM\\SOFTWARE\\Orvane\\OvTelvana\\TestTimings (idle end after 2000 ms instead of 180000 ms;");
-    Say("   the product build/mingw/bin/OvTelvana.exe never reads that key)");
+    Say("== server: OvTelvanaTestTimings.exe, OvTelvana.exe's objects ending idle after 2 s (not 180 s) through\n"
+        "   HKLM\\SOFTWARE\\Orvane\\OvTelvana\\TestTimings, which the product never reads");
     Say(L"== OvTelvanaTestTimings.exe -RegServer: exit code " + std::to_wstring(RunProgram(server, L"-RegServer")));
     Say(L"   LocalServer32 = " +
         ReadText(HKEY_CLASSES_ROOT, L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}\\LocalServer32", nullptr));
