@@ -108,7 +108,8 @@ TEST_F(EventProcessorTest, DisabledEventsAreConsumedPacedAndTheIdleWorkerLeavesN
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1, m_module.stops.load());
     EXPECT_TRUE(WaitFor([] {
-        return LogCapture::Count(L"Nothing processed for 400 ms - stopping the TelvanaService.", 4, L"CAEventProcessor") == 1;
+        return LogCapture::Count(L"Nothing processed for 400 ms - stopping the TelvanaService.", 4,
+                                 L"CAEventProcessor") == 1;
     }));
 
     // A client that still holds its object sends again: a new worker takes the event, and ends
@@ -203,7 +204,8 @@ TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndCountsWhatItDropsAndAFailedPus
     // The worker's first take makes room: the drops not yet logged are, once.
     ASSERT_TRUE(processor.Start());
     ASSERT_TRUE(WaitFor([&] { return processor.empty() && m_module.GetLockCount() == 1; }));
-    EXPECT_EQ(1u, LogCapture::Count(L"The event queue has room again: 2 more events dropped, 7 in all while it was full"));
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue has room again: 2 more events dropped, 7 in all while it "
+                                    L"was full"));
     processor.ShutDown();
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1u, LogCapture::Count(L"CAEventProcessor shutdown complete", 3));
