@@ -11,7 +11,6 @@
 #include "service/CAEventProcessor.h"
 
 #include "ETWLogging/LogFront.h"
-#include "Lumetra/RegKey.h"
 #include "Lumetra/SecureDll.h"
 
 #include <mutex>
@@ -30,24 +29,6 @@ void LogLine(ETWLogging::LogLevel level, const wchar_t* function, int line, cons
 
 using SecureFactory = Taliro::hack::craptastic::CSecureClassFactory<COvSecureClassFactory>;
 
-#ifdef TELVANA_TEST_SEAMS
-// Test builds only: shortened waits from HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings, so that
-// end-to-end tests see idle stops and back-offs in seconds.
-void ApplyTestTimings(Platform::ServiceModule& module)
-{
-    Lumetra::CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Orvane\\OvTelvana\\TestTimings", KEY_READ) != ERROR_SUCCESS) return;
-    CAEventProcessor::Timing timing;
-    DWORD value = 0;
-    if (key.QueryDWORDValue(L"IdleMs", value) == ERROR_SUCCESS) timing.idleMs = value;
-    if (key.QueryDWORDValue(L"PauseMs", value) == ERROR_SUCCESS) timing.pauseMs = value;
-    if (key.QueryDWORDValue(L"BackoffStepMs", value) == ERROR_SUCCESS) timing.backoffStepMs = value;
-    if (key.QueryDWORDValue(L"BackoffLimitMs", value) == ERROR_SUCCESS) timing.backoffLimitMs = value;
-    if (key.QueryDWORDValue(L"ShutdownDelayMs", value) == ERROR_SUCCESS) module.SetShutdownDelay(value);
-    CAEventProcessor::GetInstance().SetTiming(timing);
-}
-#endif
-
 } // namespace
 
 std::shared_ptr<CTelvanaModule> CTelvanaModule::GetInstance()
@@ -64,9 +45,7 @@ CTelvanaModule::CTelvanaModule()
 {
     AddClass(Platform::ClassEntry{CLSID_OvTelvana, &SecureFactory::CreateFactory,
                                   &Platform::ObjectCreator<COvTelvana>::CreateInstance, IDR_OVTELVANA});
-#ifdef TELVANA_TEST_SEAMS
-    ApplyTestTimings(*this);
-#endif
+    ApplyRunTimings(*this);
 }
 
 CTelvanaModule::~CTelvanaModule() = default;

@@ -33,3 +33,8 @@ private:
     std::atomic<bool> m_workerStarted{false};
     ETWLogging::AutoLogController m_logController;
 };
+
+// The waits of this run (worker, shutdown delay), applied when the module is made. The product
+// keeps the built-in ones (TelvanaTimings.cpp); a program that links the module with other
+// waits supplies its own.
+void ApplyRunTimings(CTelvanaModule& module);

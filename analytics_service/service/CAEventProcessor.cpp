@@ -12,6 +12,7 @@ namespace {
 
 constexpr LONG kSemaphoreMax = 2000;
 constexpr unsigned long kBackoffLimitCount = 10;
+constexpr ULONGLONG kDropLogIntervalMs = 1000;
 const wchar_t* const kSource = L"CAEventProcessor";
 
 template <typename... Args>
@@ -58,36 +59,94 @@ CAEventProcessor::~CAEventProcessor()
 
 void CAEventProcessor::AddEvent(std::shared_ptr<BaseEvent> event)
 {
+    const wchar_t* function = L"CAEventProcessor::AddEvent";
     if (!event) return;
-    std::lock_guard<std::mutex> lock(m_stateLock);
-    if (unsafe_size() > kMaxQueued) return;
-    if (m_ended) {
-        // A local server whose clients still hold objects outlives an idle worker: a new worker
-        // takes the event rather than letting it go unprocessed. Only shutdown refuses it.
-        if (m_shuttingDown || !StartWorker()) {
-            LogLine(2, L"CAEventProcessor::AddEvent", __LINE__, L"Event %d dropped: the event worker has ended",
-                    event->GetEventId());
-            return;
+    const int eventId = event->GetEventId();
+    enum class Outcome { Queued, Restarted, Refused, Full } outcome = Outcome::Queued;
+    unsigned long dropsToLog = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (unsafe_size() > kMaxQueued) {
+            // Callers are answered success all the same; the log keeps the count.
+            outcome = Outcome::Full;
+            ++m_dropsUnlogged;
+            ++m_dropsInAll;
+            m_queueFull = true;
+            const ULONGLONG now = GetTickCount64();
+            if (now >= m_nextDropLog) {
+                dropsToLog = m_dropsUnlogged;
+                m_dropsUnlogged = 0;
+                m_nextDropLog = now + kDropLogIntervalMs;
+            }
+        } else if (m_ended) {
+            // A local server whose clients still hold objects outlives an idle worker: a new worker
+            // takes the event rather than letting it go unprocessed. Only shutdown refuses it.
+            outcome = m_shuttingDown || !StartWorker() ? Outcome::Refused : Outcome::Restarted;
         }
-        LogLine(3, L"CAEventProcessor::AddEvent", __LINE__, L"Event worker started again for event %d",
-                event->GetEventId());
+        if (outcome == Outcome::Queued || outcome == Outcome::Restarted) {
+            ServerLock();
+            try {
+                push(std::move(event));
+            } catch (...) {
+                ServerUnlock();  // the event is not queued, so nothing would release it
+                throw;
+            }
+            ReleaseSemaphore(m_semaphore.Get(), 1, nullptr);
+        }
     }
-    ServerLock();
-    push(std::move(event));
-    ReleaseSemaphore(m_semaphore.Get(), 1, nullptr);
+    // Logged outside the lock: a slow log must not hold up other callers.
+    if (outcome == Outcome::Refused)
+        LogLine(2, function, __LINE__, L"Event %d dropped: the event worker has ended", eventId);
+    else if (outcome == Outcome::Restarted)
+        LogLine(3, function, __LINE__, L"Event worker started again for event %d", eventId);
+    else if (dropsToLog > 0)
+        LogLine(2, function, __LINE__, L"The event queue is full: %lu events dropped", dropsToLog);
+}
+
+void CAEventProcessor::ReportRoom()
+{
+    if (!m_queueFull) return;
+    unsigned long unlogged = 0, inAll = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (!m_queueFull || unsafe_size() > kMaxQueued) return;
+        m_queueFull = false;
+        unlogged = m_dropsUnlogged;
+        inAll = m_dropsInAll;
+        m_dropsUnlogged = 0;
+        m_dropsInAll = 0;
+    }
+    LogLine(2, L"CAEventProcessor::ReportRoom", __LINE__,
+            L"The event queue has room again: %lu more events dropped, %lu in all while it was full", unlogged,
+            inAll);
 }
 
 bool CAEventProcessor::StartWorker()
 {
     try {
-        if (m_worker.joinable()) m_worker.join();  // a worker that has ended takes no lock of ours
-        m_worker = std::thread([this] { StartProcessor(); });
+        m_endedWorkers.reserve(m_endedWorkers.size() + 1);
+        std::thread worker([this] { StartProcessor(); });
+        // The worker that ended may still be on its way out (stop request, log controller): the
+        // new one joins it, so no caller here ever waits for it.
+        if (m_worker.joinable()) m_endedWorkers.push_back(std::move(m_worker));
+        m_worker = std::move(worker);
     } catch (const std::exception&) {
         return false;
     }
     m_started = true;
     m_ended = false;
     return true;
+}
+
+void CAEventProcessor::JoinEndedWorkers()
+{
+    // Every worker in the list ended before this one started, so none of them waits for us.
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        ended.swap(m_endedWorkers);
+    }
+    for (std::thread& worker : ended) worker.join();
 }
 
 bool CAEventProcessor::Start()
@@ -123,12 +182,22 @@ void CAEventProcessor::EndWorker(bool releaseOwnLock)
     }
     for (; stranded > 0; --stranded) ServerUnlock();
     if (releaseOwnLock) ServerUnlock();
+    ReportRoom();
+}
+
+bool CAEventProcessor::EndIdle()
+{
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    if (!empty()) return false;
+    m_ended = true;
+    return true;
 }
 
 void CAEventProcessor::StartProcessor()
 {
     const wchar_t* function = L"CAEventProcessor::StartProcessor";
     ServerLock();
+    JoinEndedWorkers();
     try {
         ConfigurationRegistry::GetInstance()->UpdateEnableFlag();
     } catch (...) {
@@ -146,15 +215,15 @@ void CAEventProcessor::StartProcessor()
         if (result == WAIT_OBJECT_0 + 1) {
             std::shared_ptr<BaseEvent> event;
             if (!try_pop(event)) continue;
+            ReportRoom();
             const Next next = HandleEvent(std::move(event), backoffMs);
             if (next == Next::Continue) continue;
             requestStop = next == Next::EndAndStop;
             break;
         }
         if (result == WAIT_TIMEOUT) {
-            if (!empty()) continue;
-            // Ended before the stop request, so no event is accepted that nobody would process.
-            EndWorker(true);
+            if (!EndIdle()) continue;
+            ServerUnlock();
             RequestStop();
             LogLine(4, function, __LINE__, L"Nothing processed for %lu ms - stopping the TelvanaService.",
                     static_cast<unsigned long>(m_timing.idleMs));
@@ -213,20 +282,26 @@ void CAEventProcessor::ShutDown()
     const wchar_t* function = L"CAEventProcessor::ShutDown";
     // The program shuts the worker down before it returns; the exit-time call then has nothing to do.
     if (!m_stopEvent) return;
+    std::thread current;
+    std::vector<std::thread> ended;
     {
+        // From here on no worker starts, so these are all that may still touch the object.
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_shuttingDown = true;
+        current = std::move(m_worker);
+        ended.swap(m_endedWorkers);
     }
     LogLine(3, function, __LINE__, L"CAEventProcessor instance is shutting down");
     SetEvent(m_stopEvent.Get());
-    if (m_worker.joinable()) {
-        if (m_worker.get_id() == std::this_thread::get_id()) {
-            m_worker.detach();
-        } else {
-            LogLine(3, function, __LINE__, L"Waiting for Event Processing thread to stop");
-            m_worker.join();
-        }
-    }
+    auto finish = [](std::thread& worker) {
+        if (!worker.joinable()) return;
+        if (worker.get_id() == std::this_thread::get_id()) worker.detach();
+        else worker.join();
+    };
+    if (current.joinable() && current.get_id() != std::this_thread::get_id())
+        LogLine(3, function, __LINE__, L"Waiting for Event Processing thread to stop");
+    finish(current);
+    for (std::thread& worker : ended) finish(worker);
     // A worker that never ran leaves its queued events to be released here.
     if (!IsRunning()) EndWorker(false);
     m_semaphore.Reset();

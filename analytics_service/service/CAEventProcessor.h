@@ -1,7 +1,8 @@
 // The hand-over between COM threads and the single event worker. The object is itself the queue
 // of shared events; a semaphore counts them and a stop event ends the worker. Every queued event,
 // and the running worker, hold one server lock of the process module, so a local server lives
-// while there is work.
+// while there is work. The COM side never waits for a worker: one that has ended is joined by
+// the worker started after it, or at shutdown.
 #pragma once
 #include "events/BaseEvent.h"
 
@@ -10,9 +11,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class CAEventProcessor : public Concurrency::concurrent_queue<std::shared_ptr<BaseEvent>> {
 public:
@@ -34,11 +37,14 @@ public:
     CAEventProcessor& operator=(const CAEventProcessor&) = delete;
 
     // Queues the event under a server lock, or drops it when more than 1000 wait or the
-    // processor is shutting down. After an idle end the worker is started again for it.
+    // processor is shutting down. After an idle end a new worker is started for it. Drops of a
+    // full queue are counted and logged (level 2) at most once a second, and once more when the
+    // queue has room again. A push that throws leaves no lock behind.
     void AddEvent(std::shared_ptr<BaseEvent> event);
     // Starts the worker once; false when it already ran or could not start.
     bool Start();
-    // Ends the worker and waits for it (unless called on it); every lock it held is released.
+    // Ends the worker and waits for it and every worker before it (unless called on one of them);
+    // every lock they held is released.
     void ShutDown();
     // The worker's body.
     void StartProcessor();
@@ -55,15 +61,28 @@ private:
     // Marks the worker ended and releases the locks of every event still queued; AddEvent takes
     // the same lock, so no event can slip in and keep its lock after this.
     void EndWorker(bool releaseOwnLock);
+    // Ends an idle worker under the lock AddEvent takes: an event queued before is still this
+    // worker's, one queued after starts the next worker. False when the queue is not empty.
+    bool EndIdle();
+    // Joins the workers that ended before this one started; they may still be on their way out.
+    void JoinEndedWorkers();
+    // Once a full queue has room again, logs the drops not yet logged.
+    void ReportRoom();
     // Under m_stateLock.
     bool StartWorker();
 
     Platform::SemaphoreHandle m_semaphore;
     Platform::EventHandle m_stopEvent;
     std::thread m_worker;
+    std::vector<std::thread> m_endedWorkers;
     Timing m_timing;
     mutable std::mutex m_stateLock;
     bool m_started = false;
     bool m_ended = false;
     bool m_shuttingDown = false;
+    // Drops of a full queue: not yet logged, and in all since it was last not full.
+    unsigned long m_dropsUnlogged = 0;
+    unsigned long m_dropsInAll = 0;
+    ULONGLONG m_nextDropLog = 0;
+    std::atomic<bool> m_queueFull{false};
 };

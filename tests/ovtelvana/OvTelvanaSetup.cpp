@@ -33,7 +33,8 @@ std::vector<Platform::ProcessHandle> Servers()
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"OvTelvana.exe") != 0) continue;
+        const wchar_t* name = entry.szExeFile;
+        if (_wcsicmp(name, L"OvTelvana.exe") != 0 && _wcsicmp(name, L"OvTelvanaTestTimings.exe") != 0) continue;
         const DWORD access = SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
         Platform::ProcessHandle process(OpenProcess(access, FALSE, entry.th32ProcessID));
         if (process && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT) servers.push_back(std::move(process));

@@ -18,7 +18,7 @@ extern const wchar_t* const kNimboClasses[2];  // HKLM, the product's Nimbo clie
 std::wstring WinPath(const char* hostPath);
 // Runs a program and waits; its exit code, or WAIT_TIMEOUT when it did not end in time.
 DWORD RunProgram(const std::wstring& exe, const std::wstring& arguments, DWORD waitMs = 60000);
-// The running OvTelvana.exe processes.
+// The running OvTelvana.exe and OvTelvanaTestTimings.exe processes.
 std::vector<Platform::ProcessHandle> Servers();
 
 std::wstring ReadText(HKEY root, const std::wstring& path, const wchar_t* name);
@@ -30,7 +30,7 @@ void SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD va
 std::vector<std::string> RunClient(const std::wstring& exe, const char* road, const std::vector<std::string>& calls,
                                    const std::wstring& workDir);
 
-// Shortened waits for the test build's server (HKLM\...\OvTelvana\TestTimings).
+// Shortened waits for OvTelvanaTestTimings.exe (HKLM\...\OvTelvana\TestTimings).
 void SetTestTimings(DWORD idleMs, DWORD pauseMs, DWORD shutdownDelayMs);
 
 // Sends Google Analytics hits to the collector, opens the Nimbo road (to the in-process double

@@ -1,7 +1,8 @@
 // OvTelvana.exe end to end: real processes, real COM, the real service manager. The server is
 // registered from its build folder; a client program of ours (ovtelvana_client.exe, also as a
-// copy signed by the test publisher) reaches it across processes. Waits are shortened through
-// the test builds' HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings.
+// copy signed by the test publisher) reaches it across processes. The server registered is
+// OvTelvanaTestTimings.exe, the product's objects with waits shortened through
+// HKLM\SOFTWARE\Orvane\OvTelvana\TestTimings; the product itself never reads them.
 #include "GaCollector.h"
 #include "OvTelvanaSetup.h"
 #include "TestPki.h"
@@ -30,7 +31,8 @@ const wchar_t* const kInterfaceKey = L"Interface\\{4E5664E9-8D0B-4C53-8718-33F01
 const wchar_t* const kFactoryInterfaceKey = L"Interface\\{96ACDAED-C79B-4983-8E4A-960CBB6379AF}";
 const wchar_t* const kServiceName = L"TelvanaService";
 
-const std::wstring kServer = WinPath(TELVANA_OVTELVANA_EXE);
+const std::wstring kProduct = WinPath(TELVANA_OVTELVANA_EXE);
+const std::wstring kServer = WinPath(TELVANA_OVTELVANA_TEST_EXE);
 const std::wstring kClient = WinPath(TELVANA_CLIENT_EXE);
 const std::wstring kSignedClient = WinPath(TELVANA_SIGNED_CLIENT_EXE);
 
@@ -95,12 +97,14 @@ const std::string kLogCall = "log\tapp\tcomponent\tmethod\ttype\tmessage";
 
 TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
 {
+    // The product itself, over the test variant's registration.
+    ASSERT_EQ(0u, RunProgram(kProduct, L"-RegServer"));
     const std::wstring appId = L"{A8244490-233C-408D-B22D-B0B08238DB1B}", cls = kClassKey, v11 = L"TelvanaService.OvTelvana.1.1";
     const struct { std::wstring key; const wchar_t* name; std::wstring value; } values[] = {
         {kAppIdKey, nullptr, L"TelvanaService"}, {kAppIdKey, L"LocalService", L"<missing>"},
         {L"AppID\\OvAnalyticsService.exe", L"AppID", appId}, {cls, nullptr, L"OvTelvana Class"},
-        {cls + L"\\LocalServer32", nullptr, L"\"" + kServer + L"\""},
-        {cls + L"\\LocalServer32", L"ServerExecutable", kServer}, {cls, L"AppID", appId},
+        {cls + L"\\LocalServer32", nullptr, L"\"" + kProduct + L"\""},
+        {cls + L"\\LocalServer32", L"ServerExecutable", kProduct}, {cls, L"AppID", appId},
         {cls + L"\\ProgID", nullptr, v11}, {cls + L"\\VersionIndependentProgID", nullptr, L"TelvanaService.OvTelvana.1"},
         {cls + L"\\TypeLib", nullptr, L"{BC68E3DA-52FA-45C8-A6EE-E289096750DB}"}, {cls + L"\\Version", nullptr, L"1.0"},
         {v11 + L"\\CLSID", nullptr, L"{19759024-FB14-4392-AC8B-61BB1CD62E56}"},
@@ -112,12 +116,22 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
         EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
                   ReadText(HKEY_CLASSES_ROOT, interfaceKey + L"\\ProxyStubClsid32", nullptr));
 
-    ASSERT_EQ(0u, RunProgram(kServer, L"/UNREGSERVER"));
+    ASSERT_EQ(0u, RunProgram(kProduct, L"/UNREGSERVER"));
     for (const wchar_t* key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, L"AppID\\OvAnalyticsService.exe",
                                L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+}
+
+// The product carries no test setting: only the test variant holds the TestTimings key name.
+TEST(OvTelvanaBinaries, OnlyTheTestVariantReadsTestTimings)
+{
+    std::string key, product = TestUtil::ReadFileBytes(kProduct);
+    for (char c : std::string("TestTimings")) key += {c, '\0'};  // UTF-16
+    EXPECT_GT(product.size(), 100000u);
+    EXPECT_EQ(std::string::npos, product.find(key));
+    EXPECT_NE(std::string::npos, TestUtil::ReadFileBytes(kServer).find(key));
 }
 
 TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLocalServer)

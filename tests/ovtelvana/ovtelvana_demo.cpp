@@ -1,6 +1,7 @@
 // Shows OvTelvana.exe end to end in the build's prefix: registers it, points it at a local
 // Google Analytics collector, the Nimbo doubles and the text log, sends a few events with the
-// client program, and prints what arrived where. Leaves the prefix as it found it.
+// client program, and prints what arrived where. Leaves the prefix as it found it. The server is
+// the test variant, whose short idle wait lets the demo see it end by itself.
 #include "GaCollector.h"
 #include "OvTelvanaSetup.h"
 #include "TestPki.h"
@@ -43,7 +44,8 @@ std::wstring ServiceLogFolder()
 {
     wchar_t programData[MAX_PATH] = {};
     GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-    return std::wstring(programData) + L"\\Orvane\\OVLOGS\\OvTelvana\\OvTelvana";
+    // The file logger names the folder after the executable.
+    return std::wstring(programData) + L"\\Orvane\\OVLOGS\\OvTelvana\\OvTelvanaTestTimings";
 }
 
 // The service's log files (UTF-16LE with BOM) as UTF-8 lines.
@@ -87,7 +89,7 @@ private:
 
 int Demo()
 {
-    const std::wstring server = WinPath(TELVANA_OVTELVANA_EXE);
+    const std::wstring server = WinPath(TELVANA_OVTELVANA_TEST_EXE);
     const std::wstring client = WinPath(TELVANA_CLIENT_EXE);
     TestUtil::ScratchDir dir;
     TestUtil::ScratchRegKey answers;
@@ -107,7 +109,9 @@ int Demo()
         return 1;
     }
     DeleteFileW(TextLogPath().c_str());
-    Say(L"== OvTelvana.exe -RegServer: exit code " + std::to_wstring(RunProgram(server, L"-RegServer")));
+    Say("== server: OvTelvanaTestTimings.exe, OvTelvana.exe's objects ending idle after 2 s (not 180 s) through\n"
+        "   HKLM\\SOFTWARE\\Orvane\\OvTelvana\\TestTimings, which the product never reads");
+    Say(L"== OvTelvanaTestTimings.exe -RegServer: exit code " + std::to_wstring(RunProgram(server, L"-RegServer")));
     Say(L"   LocalServer32 = " +
         ReadText(HKEY_CLASSES_ROOT, L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}\\LocalServer32", nullptr));
     Say(L"   collector at https://" + collector.Host() + L"/collect (gaCollectionHost)");
@@ -136,7 +140,7 @@ int Demo()
 
     bool ended = true;
     for (auto& process : Servers()) ended = ended && WaitForSingleObject(process.Get(), 20000) == WAIT_OBJECT_0;
-    Say(ended ? "== OvTelvana.exe ended by itself once idle" : "== OvTelvana.exe is still running");
+    Say(ended ? "== the server ended by itself once idle" : "== the server is still running");
 
     Say("== Nimbo payloads (SendEvent calls of the Nimbo client double)");
     for (const std::string& line : Lines(TestUtil::ReadFileBytes(dir.File(L"nimbo.txt"))))

@@ -11,16 +11,38 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <future>
+#include <new>
 #include <stdexcept>
+#include <thread>
+
+std::atomic<DWORD> g_failAllocationsOn{0};  // a thread whose every allocation fails
+
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // malloc and free, below
+void* operator new(size_t bytes)
+{
+    void* memory = g_failAllocationsOn == GetCurrentThreadId() ? nullptr : std::malloc(bytes ? bytes : 1);
+    return memory ? memory : throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
-// Counts what the worker asks of the process module.
+// Counts what the worker asks of the process module; can hold the worker in its stop request,
+// as a slow log controller would.
 class CountingModule : public Platform::ServiceModule {
 public:
     CountingModule() : ServiceModule(0, GUID_NULL, 0) {}
-    void OnStop() override { ++stops; }
+    void OnStop() override
+    {
+        ++stops;
+        if (holdStop) WaitForSingleObject(release.Get(), 20000);
+    }
     std::atomic<int> stops{0};
+    std::atomic<bool> holdStop{false};
+    Platform::EventHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 class RecordingEvent : public BaseEvent {
@@ -50,11 +72,17 @@ protected:
     {
         ASSERT_EQ(0u, SaveValueToRegistry(L"SOFTWARE\\Orvane\\OvTelvana", name, value, 0));
     }
-    // Waits until the worker has ended (it ends by itself in these tests).
-    static void WaitEnded(CAEventProcessor& processor)
+    template <typename Condition>
+    static bool WaitFor(Condition condition, int tries = 2000)
     {
-        for (int n = 0; n < 500 && processor.IsRunning(); ++n) Sleep(10);
-        ASSERT_FALSE(processor.IsRunning());
+        for (int n = 0; n < tries && !condition(); ++n) Sleep(10);
+        return condition();
+    }
+    // Waits until the worker has ended (it ends by itself in these tests) and its stop request,
+    // which follows, was the stops-th.
+    void WaitEnded(CAEventProcessor& processor, int stops = 1)
+    {
+        ASSERT_TRUE(WaitFor([&] { return !processor.IsRunning() && m_module.stops >= stops; }, 500));
     }
 
     TestUtil::ScratchRegKey m_scratch;
@@ -79,14 +107,16 @@ TEST_F(EventProcessorTest, DisabledEventsAreConsumedPacedAndTheIdleWorkerLeavesN
     EXPECT_EQ(0, m_processed.load());
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1, m_module.stops.load());
-    EXPECT_EQ(1u, LogCapture::Count(L"Nothing processed for 400 ms - stopping the TelvanaService.", 4,
-                                    L"CAEventProcessor"));
+    EXPECT_TRUE(WaitFor([] {
+        return LogCapture::Count(L"Nothing processed for 400 ms - stopping the TelvanaService.", 4,
+                                 L"CAEventProcessor") == 1;
+    }));
 
     // A client that still holds its object sends again: a new worker takes the event, and ends
     // idle again without a lock left behind.
     processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
     EXPECT_TRUE(processor.IsRunning());
-    WaitEnded(processor);
+    WaitEnded(processor, 2);
     EXPECT_TRUE(processor.empty());
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(2, m_module.stops.load());
@@ -140,15 +170,101 @@ TEST_F(EventProcessorTest, ConfigurationBackOffGrowsThenStopsAndReleasesEveryLoc
     EXPECT_EQ(0, m_module.GetLockCount());  // the eighth, still queued, was released too
 }
 
-TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndShutDownReleasesWhatNobodyProcessed)
+TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndCountsWhatItDropsAndAFailedPushKeepsNoLock)
 {
+    SetFlag(L"globalEnable", 0);
+    SetFlag(L"enableGoogleAnalytics", 0);
     CAEventProcessor processor;
-    for (int n = 0; n < 1005; ++n) processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    processor.SetTiming({60000, 60000, 600000, 0});
+    int failed = 0;
+    auto add = [&](int count, bool failAllocations = false) {
+        for (int n = 0; n < count; ++n) {
+            auto event = std::make_shared<RecordingEvent>(m_processed);
+            g_failAllocationsOn = failAllocations ? GetCurrentThreadId() : 0;
+            try {
+                processor.AddEvent(std::move(event));
+            } catch (const std::bad_alloc&) {
+                ++failed;
+            }
+            g_failAllocationsOn = 0;
+        }
+    };
+    add(40, true);  // the queue needs memory once in 32 pushes
+    EXPECT_GT(failed, 0);
+    EXPECT_EQ(static_cast<LONG>(processor.unsafe_size()), m_module.GetLockCount());
+    add(1005 - static_cast<int>(processor.unsafe_size()));
     EXPECT_EQ(1001u, processor.unsafe_size());
     EXPECT_EQ(1001, m_module.GetLockCount());
+    // Dropped silently to the caller, but counted: at once, then at most once a second.
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 1 events dropped", 2, L"CAEventProcessor"));
+    Sleep(1100);
+    add(3);
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 4 events dropped", 2));
+    EXPECT_FALSE(LogCapture::Contains(L"full: 2") || LogCapture::Contains(L"full: 3"));
+    // The worker's first take makes room: the drops not yet logged are, once.
+    ASSERT_TRUE(processor.Start());
+    ASSERT_TRUE(WaitFor([&] { return processor.empty() && m_module.GetLockCount() == 1; }));
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue has room again: 2 more events dropped, 7 in all while it "
+                                    L"was full"));
     processor.ShutDown();
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1u, LogCapture::Count(L"CAEventProcessor shutdown complete", 3));
+}
+
+TEST_F(EventProcessorTest, CallersNeverWaitForAnEndingWorkerAndNoAcceptedEventIsLost)
+{
+    TestUtil::ScratchDir dir;  // an empty configuration: every event is processed
+    ASSERT_TRUE(TestUtil::WriteFileBytes(dir.File(L"c.json"), "{}"));
+    ASSERT_EQ(0u, SaveStringValueToRegistry(L"SOFTWARE\\Orvane\\OvTelvana", L"configFileDir", dir.File(L"c.json"), 0));
+    auto addEvent = [&](CAEventProcessor& processor) {
+        processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    };
+    {
+        // Idle workers are held in their stop request, as a slow log controller would.
+        m_module.holdStop = true;
+        CAEventProcessor processor;
+        processor.SetTiming({50, 60000, 600000, 0});
+        ASSERT_TRUE(processor.Start());
+        ASSERT_TRUE(WaitFor([&] { return m_module.stops == 1; }));
+        auto added = std::async(std::launch::async, addEvent, std::ref(processor));
+        EXPECT_EQ(std::future_status::ready, added.wait_for(std::chrono::seconds(3))) << "the caller waited";
+        SetEvent(m_module.release.Get());
+        added.wait();
+        EXPECT_TRUE(WaitFor([&] { return m_processed == 1 && m_module.stops == 2; }));
+        // ShutDown waits for every worker that may still touch the object, ended ones too.
+        ResetEvent(m_module.release.Get());
+        addEvent(processor);
+        ASSERT_TRUE(WaitFor([&] { return m_module.stops == 3; }));
+        addEvent(processor);
+        auto shutDown = std::async(std::launch::async, [&] { processor.ShutDown(); });
+        EXPECT_EQ(std::future_status::timeout, shutDown.wait_for(std::chrono::milliseconds(300)));
+        SetEvent(m_module.release.Get());
+        shutDown.wait();
+        EXPECT_EQ(0, m_module.GetLockCount());
+        m_module.holdStop = false;
+    }
+    // Callers race a worker that ends after 1 ms without an event: each accepted event is
+    // processed, by that worker or the next.
+    m_processed = 0;
+    const int stopsBefore = m_module.stops;
+    CAEventProcessor processor;
+    processor.SetTiming({1, 60000, 600000, 0});
+    ASSERT_TRUE(processor.Start());
+    std::thread callers[3];
+    for (int c = 0; c < 3; ++c)
+        callers[c] = std::thread([&, c] {
+            for (int n = 0; n < 300; ++n) {
+                while (!processor.empty()) Sleep(0);  // the worker catches up, then goes idle
+                Sleep((n + c) % 3);
+                addEvent(processor);
+            }
+        });
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_TRUE(WaitFor([&] { return m_processed == 900; })) << m_processed.load();
+    EXPECT_TRUE(WaitFor([&] { return !processor.IsRunning() && m_module.GetLockCount() == 0; }));
+    EXPECT_GT(m_module.stops - stopsBefore, 5) << "the worker hardly ever ended";
+    processor.ShutDown();
+    EXPECT_EQ(900, m_processed.load());
 }
 
 } // namespace
