@@ -23,7 +23,10 @@ find_program(TELVANA_GCAB gcab REQUIRED)
 # The system interpreter first: a version-manager shim in PATH costs seconds per call.
 find_program(TELVANA_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(TELVANA_PYTHON3 python3 REQUIRED)
-set(TELVANA_PKI_TOOL ${PROJECT_SOURCE_DIR}/tests/pki/pki-tool.py)
+set(TELVANA_PKI_TOOL ${CMAKE_CURRENT_LIST_DIR}/../tests/pki/pki-tool.py)
+# The tools report every success at length; a step shows their output only when it fails, so a
+# build's log starts with what the build itself has to say.
+set(TELVANA_QUIET ${TELVANA_PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/run-quiet.py)
 set(TELVANA_SIGNING_WORK ${CMAKE_BINARY_DIR}/signing-work)
 # RFC 3161 time stamps are made offline, by default at this fixed time (2023-11-14
 # 22:13:20 UTC): the token's time, its signer's signing time and the file signer's
@@ -39,15 +42,15 @@ function(_telvana_sign_command out_var cert input output timestamp tsa_time)
     message(FATAL_ERROR "Signing: no certificate '${cert}' in the test PKI (${pki})")
   endif()
   set(cmd COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
-          COMMAND ${TELVANA_OSSLSIGNCODE} sign -h sha256 -certs ${pki}/${cert}.chain.pem -key ${pki}/${cert}.key)
+          COMMAND ${TELVANA_QUIET} ${TELVANA_OSSLSIGNCODE} sign -h sha256 -certs ${pki}/${cert}.chain.pem -key ${pki}/${cert}.key)
   if(timestamp STREQUAL "token")
     list(APPEND cmd -TSA-certs ${pki}/${tsa}.chain.pem -TSA-key ${pki}/${tsa}.key -TSA-time ${tsa_time} -time ${tsa_time})
   endif()
   list(APPEND cmd -in ${input} -out ${output})
   if(timestamp STREQUAL "token")
-    list(APPEND cmd COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} retime ${output} ${pki}/${tsa}.key ${tsa_time} ${output})
+    list(APPEND cmd COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} retime ${output} ${pki}/${tsa}.key ${tsa_time} ${output})
   elseif(timestamp STREQUAL "counter")
-    list(APPEND cmd COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} countersign ${output} ${pki}/${tsa}.chain.pem
+    list(APPEND cmd COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} countersign ${output} ${pki}/${tsa}.chain.pem
                     ${pki}/${tsa}.key ${tsa_time} ${output})
   endif()
   set(${out_var} ${cmd} PARENT_SCOPE)
@@ -125,10 +128,10 @@ function(telvana_sign_two_signers)
     ${sign1}
     ${sign2}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${w}.first.p7 ${w}.second.p7
-    COMMAND ${TELVANA_OSSLSIGNCODE} extract-signature -in ${w}.first.bin -out ${w}.first.p7
-    COMMAND ${TELVANA_OSSLSIGNCODE} extract-signature -in ${w}.second.bin -out ${w}.second.p7
-    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} merge ${w}.both.p7 ${w}.first.p7 ${w}.second.p7
-    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} attach ${w}.second.bin ${w}.both.p7 ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_OSSLSIGNCODE} extract-signature -in ${w}.first.bin -out ${w}.first.p7
+    COMMAND ${TELVANA_QUIET} ${TELVANA_OSSLSIGNCODE} extract-signature -in ${w}.second.bin -out ${w}.second.p7
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} merge ${w}.both.p7 ${w}.first.p7 ${w}.second.p7
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} attach ${w}.second.bin ${w}.both.p7 ${S_OUTPUT}
     DEPENDS ${S_INPUT} ${S_DEPENDS} ${pki_deps} ${TELVANA_PKI_TOOL}
     COMMENT "Signing ${S_OUTPUT} (${S_FIRST}, then ${S_SECOND})"
     VERBATIM)
@@ -147,7 +150,7 @@ function(telvana_restamp_file)
   endif()
   add_custom_command(OUTPUT ${S_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} ${run}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} ${run}
     DEPENDS ${S_INPUT} ${S_FROM} ${S_DEPENDS} ${TELVANA_PKI_TOOL}
     COMMENT "Re-stamping ${S_OUTPUT}"
     VERBATIM)
@@ -159,7 +162,7 @@ function(telvana_tamper_file)
   get_filename_component(dir ${S_OUTPUT} DIRECTORY)
   add_custom_command(OUTPUT ${S_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} tamper ${S_INPUT} ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} tamper ${S_INPUT} ${S_OUTPUT}
     DEPENDS ${S_INPUT} ${S_DEPENDS} ${TELVANA_PKI_TOOL}
     COMMENT "Tampering ${S_OUTPUT}"
     VERBATIM)
@@ -185,7 +188,7 @@ function(telvana_sign_script)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir} ${TELVANA_SIGNING_WORK}
     COMMAND ${CMAKE_COMMAND} -E copy ${S_INPUT} ${w}.ps1
     ${sign}
-    COMMAND ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} js ${w}.signed.ps1 ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} js ${w}.signed.ps1 ${S_OUTPUT}
     DEPENDS ${S_INPUT} ${S_DEPENDS} ${pki_deps} ${TELVANA_PKI_TOOL}
     COMMENT "Signing ${S_OUTPUT} (${S_CERT})"
     VERBATIM)
@@ -207,7 +210,7 @@ function(telvana_make_cabinet)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir} ${stage}
     COMMAND ${CMAKE_COMMAND} -E copy ${S_FILE} ${stage}/${S_NAME}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${S_OUTPUT}
-    COMMAND ${TELVANA_GCAB} -c -z -n ${S_OUTPUT} ${stage}/${S_NAME}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_GCAB} -c -z -n ${S_OUTPUT} ${stage}/${S_NAME}
     DEPENDS ${S_FILE} ${S_DEPENDS}
     COMMENT "Packing ${S_OUTPUT}"
     VERBATIM)

@@ -63,6 +63,26 @@ struct MessageBusClient::PendingReplies {
             TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::replyCallback", L"Reply index not found. Returning");
             return MODULE_STATUS_NOT_FOUND;
         }
+        finish(entry, message, status);
+        return MODULE_STATUS_SUCCESS;
+    }
+
+    // Fails whatever is still pending. An entry leaves the map under the lock either here or in
+    // complete(), so a reply arriving meanwhile and this never both finish it.
+    void failAll()
+    {
+        std::unordered_map<unsigned long long, Entry> taken;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            taken.swap(pending);
+        }
+        for (auto& item : taken) finish(item.second, nullptr, MODULE_STATUS_UNSUCCESSFUL);
+    }
+
+private:
+    // Runs without the lock: a handler may request again.
+    static void finish(Entry& entry, const std::shared_ptr<Message>& message, unsigned long status)
+    {
         if (status == MODULE_STATUS_SUCCESS) {
             entry.promise.set_value(message);
         } else {
@@ -77,7 +97,6 @@ struct MessageBusClient::PendingReplies {
             } catch (...) {
             }
         }
-        return MODULE_STATUS_SUCCESS;
     }
 };
 
@@ -118,6 +137,11 @@ MessageBusClient::~MessageBusClient()
     } catch (...) {
     }
     internal::CallbackContexts::remove(m_replyContext);
+    // A request that the bus never answered ends here, as failed; its handler runs on this thread.
+    try {
+        m_replies->failAll();
+    } catch (...) {
+    }
 }
 
 unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,15 +28,19 @@ struct ImportedFunctions {
     GetVersionNumFn getVersionNum = nullptr;
 };
 
+// Makes a fresh file-version reader: a reader loads one file once, and the block-list check reads
+// the file on every use.
+using VersionReaderFactory = std::function<std::shared_ptr<Lumetra::FileVersionInfo>()>;
+
 class SharedLibrary {
 public:
     // Loads and imports, or throws ModuleException. The registry key (opened by the block-list
-    // check) and the file-version reader default to the support library's classes.
+    // check) and the file-version readers default to the support library's classes.
     explicit SharedLibrary(LibraryDescription description, std::shared_ptr<DllLoader> loader = nullptr,
                            std::shared_ptr<PathHelpers> pathHelpers = nullptr,
                            std::shared_ptr<PathSearch> pathSearch = nullptr,
                            std::shared_ptr<Lumetra::CRegKey> blockListKey = nullptr,
-                           std::shared_ptr<Lumetra::FileVersionInfo> versionInfo = nullptr);
+                           VersionReaderFactory versionReaders = nullptr);
     virtual ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;
     SharedLibrary& operator=(const SharedLibrary&) = delete;
@@ -57,7 +62,7 @@ private:
     std::shared_ptr<PathHelpers> m_pathHelpers;
     std::shared_ptr<PathSearch> m_pathSearch;
     std::shared_ptr<Lumetra::CRegKey> m_blockListKey;
-    std::shared_ptr<Lumetra::FileVersionInfo> m_versionInfo;
+    VersionReaderFactory m_versionReaders;
     HMODULE m_module = nullptr;
     std::wstring m_loadedPath;
     ImportedFunctions m_functions;

@@ -26,6 +26,30 @@ struct FileHandle {
 
 bool IsDotEntry(const wchar_t* name) { return !wcscmp(name, L".") || !wcscmp(name, L".."); }
 
+// Removes a junction or symbolic link itself. The handle must show the link, not its target: where
+// the platform opens through the link (Wine does so with host links), nothing is removed, as
+// removing "the link" there would remove an empty target instead.
+bool RemoveLink(const std::wstring& path)
+{
+    FileHandle link{CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                    false};
+    if (link.handle == INVALID_HANDLE_VALUE) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(link.handle, FileAttributeTagInfo, &tag, sizeof tag) ||
+        !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    FILE_BASIC_INFO basic{};
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_READONLY) &&
+        GetFileInformationByHandleEx(link.handle, FileBasicInfo, &basic, sizeof basic)) {
+        basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+        SetFileInformationByHandle(link.handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(link.handle, FileDispositionInfo, &disposition, sizeof disposition) != FALSE;
+}
+
 } // namespace
 
 bool PathAPI::fileExists(const std::wstring& path)
@@ -63,7 +87,7 @@ bool PathAPI::deleteFiles(const wchar_t* pattern, bool withSubdirectories)
         }
         if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             // A junction or link: only the link goes, never what it points to.
-            if (withSubdirectories && !RemoveDirectoryW(path.c_str())) all = false;
+            if (withSubdirectories && !RemoveLink(path)) all = false;
         } else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (withSubdirectories && !deleteDirectory(path.c_str())) all = false;
         } else {
@@ -79,6 +103,13 @@ bool PathAPI::createDirectory(const std::wstring& path) { return Lumetra::Create
 bool PathAPI::deleteDirectory(const wchar_t* path)
 {
     if (!path || !*path || IsDotEntry(path) || !Lumetra::DirectoryExists(path)) return false;
+    // A trailing separator would make the attributes those of a link's target.
+    std::wstring folder(path);
+    while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/') && folder[folder.size() - 2] != L':')
+        folder.pop_back();
+    const DWORD own = GetFileAttributesW(folder.c_str());
+    // A junction or link named itself: it goes alone, what it points to stays.
+    if (own != INVALID_FILE_ATTRIBUTES && (own & FILE_ATTRIBUTE_REPARSE_POINT)) return RemoveLink(folder);
     const std::wstring pattern = std::wstring(path) + L"\\*.*";
     if (!deleteFiles(pattern.c_str(), true)) return false;
     DWORD attributes = GetFileAttributesW(path);

@@ -8,7 +8,11 @@
 #include "TestPki.h"
 #include "TestUtil.h"
 
+#include "Platform/Handles.h"
+
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace Taliro;
 using PluginTest::CountLines;
@@ -182,4 +186,115 @@ TEST(PathSearch, FirstFolderThatHoldsTheFileAndTheFileSystemWrapper)
     EXPECT_TRUE(files.deleteDirectory(a.File(L"g.dll").c_str()));
     EXPECT_FALSE(files.directoryExists(a.File(L"g.dll")));
     EXPECT_STREQ(L"f.dll", files.findFileName(a.File(L"f.dll").c_str()));
+}
+
+namespace {
+
+bool IsLink(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Wine's name of the file on the host; empty on Windows.
+std::wstring HostName(const std::wstring& path)
+{
+    using Fn = char*(CDECL*)(LPCWSTR);
+    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* name = fn ? fn(path.c_str()) : nullptr;
+    if (!name) return {};
+    const std::wstring text = TestUtil::Widen(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+// Wine starts a host program but gives no handle to wait on: its effect is polled.
+bool RunHostTool(std::wstring commandLine, const std::function<bool()>& done)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    Platform::ProcessHandle processHandle(process.hProcess);
+    Platform::ThreadHandle threadHandle(process.hThread);
+    for (int i = 0; i < 100 && !done(); ++i) Sleep(50);
+    return done();
+}
+
+// Wine 8's CreateSymbolicLinkW answers TRUE and makes nothing, and FSCTL_SET_REPARSE_POINT fails
+// with 50; it shows a host symbolic link to a directory as a directory reparse point, though.
+bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target)
+{
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        IsLink(link))
+        return true;
+    const std::wstring hostLink = HostName(link), hostTarget = HostName(target);
+    return !hostLink.empty() && !hostTarget.empty() &&
+           RunHostTool(L"Z:\\bin\\ln -s \"" + hostTarget + L"\" \"" + hostLink + L"\"", [&] { return IsLink(link); });
+}
+
+// Wine's RemoveDirectoryW follows a host link (145 or a removed target), so the host removes it.
+void RemoveDirectoryLink(const std::wstring& link)
+{
+    if (!IsLink(link)) return;
+    const std::wstring hostLink = HostName(link);
+    if (hostLink.empty())
+        RemoveDirectoryW(link.c_str());
+    else
+        RunHostTool(L"Z:\\bin\\rm \"" + hostLink + L"\"", [&] { return !IsLink(link); });
+}
+
+} // namespace
+
+TEST(PathAPI, DeletingALinkedFolderNeverEmptiesItsTarget)
+{
+    TestUtil::ScratchDir scratch;
+    const std::wstring target = scratch.File(L"target"), link = scratch.File(L"link");
+    const std::wstring holder = scratch.File(L"holder"), inner = holder + L"\\inner";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(holder.c_str(), nullptr));
+    ASSERT_TRUE(TestUtil::WriteFileBytes(target + L"\\keep.txt", "keep"));
+    ASSERT_TRUE(MakeDirectoryLink(link, target));
+    ASSERT_TRUE(MakeDirectoryLink(inner, target));
+
+    PathAPI files;
+    // The link named itself, also with a trailing backslash, and a link inside a folder.
+    for (const std::wstring& path : {link + L"\\", link, holder}) {
+        const bool removed = files.deleteDirectory(path.c_str());
+        EXPECT_EQ("keep", TestUtil::ReadFileBytes(target + L"\\keep.txt")) << TestUtil::Narrow(path);
+        // Success only when the link is gone (Wine cannot remove a host link: then false).
+        EXPECT_EQ(removed, !IsLink(path == holder ? inner : link)) << TestUtil::Narrow(path);
+    }
+    // An empty target is no less kept.
+    const std::wstring bare = scratch.File(L"bare"), bareLink = scratch.File(L"bareLink");
+    ASSERT_TRUE(CreateDirectoryW(bare.c_str(), nullptr));
+    ASSERT_TRUE(MakeDirectoryLink(bareLink, bare));
+    EXPECT_EQ(files.deleteDirectory(bareLink.c_str()), !IsLink(bareLink));
+    EXPECT_TRUE(files.directoryExists(bare));
+
+    for (const std::wstring& each : {link, inner, bareLink}) {
+        RemoveDirectoryLink(each);
+        EXPECT_FALSE(IsLink(each));
+    }
+}
+
+TEST(SharedLibrary, AnInjectedVersionReaderIsReadOnEveryUse)
+{
+    PluginTest::MachineState machine;
+    const std::wstring renamed = TestPki::SignedFolder() + L"\\quorra_renamed";
+    int made = 0;
+    auto reader = [&made] {
+        ++made;
+        return std::make_shared<Lumetra::FileVersionInfo>();
+    };
+    SharedLibrary library(LibraryDescription{L"Orvbus.dll", {renamed}}, nullptr, nullptr, nullptr, nullptr, reader);
+    ASSERT_TRUE(machine.BlockVersion(L"orvbus.dll", L"1.2.3.4", L"1.2.3.4"));
+    EXPECT_TRUE(library.isBlocked(renamed, L"Orvbus.dll"));
+    EXPECT_TRUE(library.isBlocked(renamed, L"ORVBUS.DLL"));
+    EXPECT_THROW(SharedLibrary(LibraryDescription{L"Orvbus.dll", {renamed}}, nullptr, nullptr, nullptr, nullptr, reader),
+                 ModuleException);
+    EXPECT_EQ(4, made);
 }

@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 using namespace Taliro;
 using PluginTest::CountLines;
 using PluginTest::ProcessLog;
@@ -176,6 +179,55 @@ TEST(MessageBusClient, EveryRequestIsResolvedAndHandlersMayCallBack)
                                 L"Failed to make request. Error code 2147483650.",
                                 L"Reply future is in an invalid state. Returning.", L"Found session id "})
         EXPECT_GT(CountLines(log, line), 0u) << TestUtil::Narrow(line);
+}
+
+TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
+{
+    auto shim = std::make_shared<RecordingShim>();
+    auto client = std::make_unique<MessageBusClient>(shim, nullptr);
+    std::vector<unsigned long> first, second;
+    ASSERT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply> reply) {
+        first.push_back(reply->getStatus());
+    }, 1));
+    ASSERT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply> reply) {
+        second.push_back(reply->getStatus());
+        EXPECT_EQ(nullptr, reply->getMessage());
+    }, 1));
+    std::shared_ptr<Reply> future;
+    ASSERT_EQ(0u, client->request(Named(L"Q"), future, 1));
+    EXPECT_EQ(0u, client->replyCallback(0, Named(L"Answer"), 0));
+    client.reset();
+    EXPECT_EQ(std::vector<unsigned long>{kReplyArrived}, first);
+    EXPECT_EQ(std::vector<unsigned long>{kReplyFailed}, second);
+    EXPECT_EQ(kReplyFailed, future->waitFor(std::chrono::milliseconds(1000)));
+
+    // The reply and the client's end race: whichever comes first ends the request, never both.
+    auto answer = Named(L"Answer");
+    int arrived = 0, failed = 0;
+    for (int round = 0; round < 200; ++round) {
+        client = std::make_unique<MessageBusClient>(shim, nullptr);
+        std::atomic<int> calls{0};
+        std::atomic<unsigned long> status{kReplyPending};
+        ASSERT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply> reply) {
+            status = reply->getStatus();
+            ++calls;
+        }, 1));
+        void* context = shim->replyContext;
+        const unsigned long long index = shim->indexes.back();
+        std::atomic<bool> go{false};
+        std::thread bus([&] {
+            while (!go) std::this_thread::yield();
+            MessageBusShimImpl::replyCallback(context, index, &answer->getHeader(), L"Answer", L"", L"", 0);
+        });
+        go = true;
+        if (round % 2) std::this_thread::yield();
+        client.reset();
+        bus.join();
+        ASSERT_EQ(1, calls.load()) << "round " << round;
+        (status == kReplyArrived ? arrived : failed) += 1;
+        EXPECT_TRUE(status == kReplyArrived || status == kReplyFailed) << status;
+    }
+    EXPECT_EQ(200, arrived + failed);
 }
 
 TEST(MessageBusClient, SubscriptionsDispatchFilterAndUnsubscribe)
