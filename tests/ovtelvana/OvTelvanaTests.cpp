@@ -28,6 +28,8 @@ const wchar_t* const kClassKey = L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}
 const wchar_t* const kLibKey = L"TypeLib\\{BC68E3DA-52FA-45C8-A6EE-E289096750DB}";
 const wchar_t* const kInterfaceKey = L"Interface\\{4E5664E9-8D0B-4C53-8718-33F01B9FE129}";
 const wchar_t* const kFactoryInterfaceKey = L"Interface\\{96ACDAED-C79B-4983-8E4A-960CBB6379AF}";
+const wchar_t* const kPreFactoryInterfaceKey = L"Interface\\{30A9A6BB-575E-41F0-A880-542EBC1EAD54}";
+const wchar_t* const kProxyStubClsid = L"{75E0EF32-FD60-4729-97D3-6C13A98D7C25}";
 const wchar_t* const kServiceName = L"TelvanaService";
 
 const std::wstring kServer = WinPath(TELVANA_OVTELVANA_EXE);
@@ -107,17 +109,49 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
         {L"TelvanaService.OvTelvana.1\\CurVer", nullptr, v11}, {L"TelvanaService.OvTelvana.1", nullptr, L"OvTelvana Class"}};
     for (const auto& v : values) EXPECT_EQ(v.value, ReadText(HKEY_CLASSES_ROOT, v.key, v.name)) << TestUtil::Narrow(v.key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(kLibKey) + L"\\1.0"));
-    // Both interfaces go through the universal marshaler.
-    for (const std::wstring interfaceKey : {kInterfaceKey, kFactoryInterfaceKey})
-        EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
-                  ReadText(HKEY_CLASSES_ROOT, interfaceKey + L"\\ProxyStubClsid32", nullptr));
+    // IOvTelvana goes through the universal marshaler, the factory interfaces (iid_is) through
+    // the proxy/stub DLL beside the server; per user the same keys go to HKCU\Software\Classes.
+    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
+              ReadText(HKEY_CLASSES_ROOT, std::wstring(kInterfaceKey) + L"\\ProxyStubClsid32", nullptr));
+    const std::wstring proxyStubDll = kServer.substr(0, kServer.rfind(L'\\') + 1) + L"OvTelvanaPS.dll";
+    const std::wstring psClass = std::wstring(L"CLSID\\") + kProxyStubClsid;
+    const struct { std::wstring key; const wchar_t* name; std::wstring value; } proxyStubValues[] = {
+        {kFactoryInterfaceKey, nullptr, L"IOvClassFactory"},
+        {std::wstring(kFactoryInterfaceKey) + L"\\ProxyStubClsid32", nullptr, kProxyStubClsid},
+        {kPreFactoryInterfaceKey, nullptr, L"IOvClassFactory_PreComponentization"},
+        {std::wstring(kPreFactoryInterfaceKey) + L"\\ProxyStubClsid32", nullptr, kProxyStubClsid},
+        {psClass, nullptr, L"PSFactoryBuffer"}, {psClass + L"\\InprocServer32", nullptr, proxyStubDll},
+        {psClass + L"\\InprocServer32", L"ThreadingModel", L"Both"}};
+    for (const std::wstring root : {L"", L"Software\\Classes\\"}) {
+        if (!root.empty()) {
+            ASSERT_EQ(0u, RunProgram(kServer, L"-UnregServer"));
+            ASSERT_EQ(0u, RunProgram(kServer, L"-RegServerPerUser"));
+        }
+        const HKEY hive = root.empty() ? HKEY_CLASSES_ROOT : HKEY_CURRENT_USER;
+        for (const auto& v : proxyStubValues)
+            EXPECT_EQ(v.value, ReadText(hive, root + v.key, v.name)) << TestUtil::Narrow(root + v.key);
+    }
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(proxyStubDll.c_str()));
+    ASSERT_EQ(0u, RunProgram(kServer, L"-UnregServerPerUser"));
+    for (const std::wstring key : {psClass, std::wstring(kFactoryInterfaceKey), std::wstring(kPreFactoryInterfaceKey)})
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + key)) << TestUtil::Narrow(key);
+    ASSERT_EQ(0u, RunProgram(kServer, L"-RegServer"));
 
     ASSERT_EQ(0u, RunProgram(kServer, L"/UNREGSERVER"));
-    for (const wchar_t* key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, L"AppID\\OvAnalyticsService.exe",
-                               L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
+    for (const std::wstring key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, kFactoryInterfaceKey,
+                                   kPreFactoryInterfaceKey, psClass.c_str(), L"AppID\\OvAnalyticsService.exe",
+                                   L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"Interface"));
+
+    // A server copied away from its proxy/stub DLL does not register its class.
+    const std::wstring lone = m_dir.File(L"OvTelvana.exe");
+    ASSERT_TRUE(CopyFileW(kServer.c_str(), lone.c_str(), FALSE));
+    EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-RegServer"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kFactoryInterfaceKey));
 }
 
 TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLocalServer)
@@ -162,23 +196,40 @@ TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLoca
     EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
 }
 
-// Only a trusted client may create through IOvClassFactory; the standard roads stay open.
+// Only a trusted client may create through IOvClassFactory, and it gets the interface it asked
+// for: its event goes out with no QueryInterface in between. The standard roads stay open.
 TEST_F(OvTelvanaTest, CheckedFactoryAdmitsOnlyATrustedCallingProcess)
 {
-    // No event comes, so the worker's idle time runs from the server's start: long enough for
-    // all four clients to meet the same server, as a server on its way out refuses activations.
+    // The one event comes early, so the worker's idle time runs from about the server's start:
+    // long enough for all four clients to meet the same server, as a server on its way out
+    // refuses activations.
     SetTestTimings(6000, 100, 300);
+    TestCollector::Collector collector;
+    ASSERT_FALSE(collector.Host().empty());
+    TestUtil::ScratchRegKey answers;
+    ASSERT_TRUE(ConfigureDelivery(collector.Host(), m_dir.File(L"config.json"), WinPath(TELVANA_NIMBO_DOUBLE),
+                                  answers.Path(), m_dir.File(L"nimbo.txt")));
+    const std::string event = "event\t{\"transport\":[{\"name\":\"ga\",\"ga_tracking_id\":\"UA-9-2\",\"id\":\"chk\"}],"
+                              "\"gaDictionary\":{\"UniqueId\":\"ec\"}}\t{\"UniqueId\":\"Checked.Hit\",\"Type\":\"Event\"}\t<null>";
     // Trusted-list and platform-core state of the prefix stay put while we look.
     Platform::KernelHandle trustState(CreateMutexW(nullptr, FALSE, L"TelvanaTests.TrustMachineState"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(trustState.Get(), 120000));
-    EXPECT_EQ((std::vector<std::string>{"activate 0x80070005"}), Client("checked", {kLogCall}));
-    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}),
-              Client("checked", {kLogCall}, kSignedClient));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x80070005"}), Client("checked", {event}));
+    EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "event 0x00000000", "log 0x80004001"}),
+              Client("checked", {event, kLogCall}, kSignedClient));
     ReleaseMutex(trustState.Get());
     EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("factory", {kLogCall}));
     EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "log 0x80004001"}), Client("create", {kLogCall}));
     EXPECT_EQ(1u, Servers().size());
+
+    TestCollector::Collector::Request request;
+    ASSERT_TRUE(collector.Next(request, 20000));
+    const Pairs pairs = Split(request.body);
+    EXPECT_EQ(1u, pairs.count({"tid", "UA-9-2"})) << request.body;
+    EXPECT_EQ(1u, pairs.count({"ec", "Checked.Hit"})) << request.body;
+    EXPECT_TRUE(collector.NoFurtherRequest()) << "the refused client's event never arrived";
     EXPECT_TRUE(ServersEndCleanly(20000));
+    DeleteFileW(TextLogPath().c_str());
 }
 
 // Events from a client reach the collector, the Nimbo double and the text log; empty ones are
