@@ -45,7 +45,8 @@ endfunction()
 
 # telvana_add_idl_proxy(<name> <idl> [DEFINES <name[=value]>...])
 # Proxy/stub code for the [object] interfaces of <idl>, for a proxy/stub DLL: <stem>_p.c
-# (stubless, -Oif: no exception frames, so no Wine-only headers), <stem>_i.c (the interface ids)
+# (stubless, -Oif: no exception frames, so no Wine-only headers; Wine's rpcrt4 runs these
+# proxies and stubs for our own interfaces, iid_is included), <stem>_i.c (the interface ids)
 # and dlldata.c (the proxy-file list; its DLLDATA_ROUTINES make DllGetClassObject and
 # DllCanUnloadNow). Sets <name>_SOURCES (the first two) and <name>_DIR in the caller's scope.
 # One C source of the DLL defines PROXY_CLSID_IS (the DLL's class) and includes "dlldata.c" from

@@ -45,27 +45,25 @@ Platform::Bstr Arg(const std::vector<std::string>& fields, size_t index)
     return Platform::Bstr(Widen(fields[index]));
 }
 
-// Every road hands back the interface asked for: no QueryInterface after it.
 HRESULT Activate(const std::string& road, Platform::ComPtr<IOvTelvana>& object)
 {
     if (road == "create")
         return CoCreateInstance(CLSID_OvTelvana, nullptr, CLSCTX_LOCAL_SERVER, IID_IOvTelvana,
                                 reinterpret_cast<void**>(&object));
+    // Every road hands back the interface asked for: no QueryInterface after it.
+    HRESULT hr = E_INVALIDARG;
     if (road == "checked") {
         Platform::ComPtr<IOvClassFactory> factory;
-        HRESULT hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IOvClassFactory,
-                                      reinterpret_cast<void**>(&factory));
+        hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IOvClassFactory,
+                              reinterpret_cast<void**>(&factory));
         if (SUCCEEDED(hr)) hr = factory->CreateInstance(IID_IOvTelvana, reinterpret_cast<IUnknown**>(&object));
-        return hr;
-    }
-    if (road == "factory") {
+    } else if (road == "factory") {
         Platform::ComPtr<IClassFactory> factory;
-        HRESULT hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                                      reinterpret_cast<void**>(&factory));
+        hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                              reinterpret_cast<void**>(&factory));
         if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IOvTelvana, reinterpret_cast<void**>(&object));
-        return hr;
     }
-    return E_INVALIDARG;
+    return hr;
 }
 
 int Run(const std::string& road, const char* callsPath, const char* resultsPath)
