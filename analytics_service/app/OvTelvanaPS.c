@@ -1,6 +1,6 @@
-/* OvTelvanaPS.dll: proxies and stubs of the factory interfaces (widl's code) and the class
- * object COM asks for them; it serves them under our own class id rather than the first
- * interface's, which is what the registration names. */
+/* OvTelvanaPS.dll: widl's proxies and stubs of the factory interfaces and the class object that
+ * COM asks for them. The class id is ours (TelvanaIds.h), the one the registration names; left
+ * out, the generated routines would answer to the first interface's IID instead. */
 #include <windows.h>
 
 #include "TelvanaIds.h"
