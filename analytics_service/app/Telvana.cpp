@@ -11,6 +11,7 @@
 #include "service/CAEventProcessor.h"
 
 #include "ETWLogging/LogFront.h"
+#include "Lumetra/PathUtils.h"
 #include "Lumetra/SecureDll.h"
 
 #include <mutex>
@@ -138,6 +139,35 @@ void CTelvanaModule::AddCommonRGSReplacements(Platform::Registrar& registrar)
     ServiceModule::AddCommonRGSReplacements(registrar);
     registrar.AddReplacement(L"CLSID", Platform::GuidText(CLSID_OvTelvana));
     registrar.AddReplacement(L"LIBID", Platform::GuidText(LIBID_OvTelvanaLib));
+    registrar.AddReplacement(L"PSCLSID", Platform::GuidText(kTelvanaProxyStubClsid));
+    registrar.AddReplacement(L"PSDLL", ProxyStubPath());
+    registrar.AddReplacement(L"IID_FACTORY", Platform::GuidText(IID_IOvClassFactory));
+    registrar.AddReplacement(L"IID_FACTORY_PRE", Platform::GuidText(IID_IOvClassFactory_PreComponentization));
+}
+
+HRESULT CTelvanaModule::RegisterServer(bool perUser)
+{
+    // Without it a checked factory would reach no client: better no registration than that.
+    const std::wstring proxyStub = ProxyStubPath();
+    if (proxyStub.empty() || GetFileAttributesW(proxyStub.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    HRESULT hr = ServiceModule::RegisterServer(perUser);
+    if (SUCCEEDED(hr)) hr = UpdateRegistryFromResource(IDR_OVTELVANA_PROXYSTUB, true, perUser);
+    return hr;
+}
+
+HRESULT CTelvanaModule::UnregisterServer(bool perUser)
+{
+    HRESULT hr = ServiceModule::UnregisterServer(perUser);
+    HRESULT proxyStub = UpdateRegistryFromResource(IDR_OVTELVANA_PROXYSTUB, false, perUser);
+    return FAILED(hr) ? hr : proxyStub;
+}
+
+std::wstring CTelvanaModule::ProxyStubPath()
+{
+    std::wstring folder;
+    if (!Lumetra::GetModuleFolder(folder, true)) return std::wstring();
+    return folder + L"OvTelvanaPS.dll";
 }
 
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 class CTelvanaModule : public Platform::ServiceModule {
 public:
@@ -26,10 +27,17 @@ public:
     // and deleted.
     bool Uninstall() override;
     void AddCommonRGSReplacements(Platform::Registrar& registrar) override;
+    // Besides the class and type library: the proxy/stub DLL beside the executable, for the
+    // factory interfaces. Registration fails when the DLL is missing.
+    HRESULT RegisterServer(bool perUser) override;
+    HRESULT UnregisterServer(bool perUser) override;
     // True once the event worker was started (registration runs never start it).
     bool WorkerStarted() const { return m_workerStarted; }
 
 private:
+    // OvTelvanaPS.dll in the executable's folder; empty when that folder is unknown.
+    static std::wstring ProxyStubPath();
+
     std::atomic<bool> m_workerStarted{false};
     ETWLogging::AutoLogController m_logController;
 };

@@ -6,7 +6,10 @@
 # <name>_DIR (the output folder) and <name>_TLB in the caller's scope.
 # The .idl imports Wine's own IDL files ("oaidl.idl" etc., package libwine-dev) and, inside its
 # library block, importlib("stdole2.tlb"); it may use the preprocessor (#ifdef on DEFINES).
-# Interfaces meant to cross processes are [oleautomation]: the universal marshaler carries them.
+# Interfaces meant to cross processes are [oleautomation]: the universal marshaler carries them;
+# one that needs iid_is, which a type library cannot carry, gets proxy/stub code instead
+# (telvana_add_idl_proxy) and no [oleautomation], so that registering the type library leaves
+# its Interface key alone.
 set(TELVANA_WIDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Windows IDL files for widl")
 set(TELVANA_WIDL_LIBPATH /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "stdole2.tlb for widl")
 
@@ -38,4 +41,38 @@ function(telvana_add_idl name idl)
   endforeach()
   set(${name}_DIR ${out} PARENT_SCOPE)
   set(${name}_TLB ${tlb} PARENT_SCOPE)
+endfunction()
+
+# telvana_add_idl_proxy(<name> <idl> [DEFINES <name[=value]>...])
+# Proxy/stub code for the [object] interfaces of <idl>, for a proxy/stub DLL: <stem>_p.c
+# (stubless, -Oif: no exception frames, so no Wine-only headers; Wine's rpcrt4 runs these
+# proxies and stubs for our own interfaces, iid_is included), <stem>_i.c (the interface ids)
+# and dlldata.c (the proxy-file list; its DLLDATA_ROUTINES make DllGetClassObject and
+# DllCanUnloadNow). Sets <name>_SOURCES (the first two) and <name>_DIR in the caller's scope.
+# One C source of the DLL defines PROXY_CLSID_IS (the DLL's class) and includes "dlldata.c" from
+# <name>_DIR; the DLL links the library made by telvana_add_idl for the header.
+function(telvana_add_idl_proxy name idl)
+  cmake_parse_arguments(I "" "" "DEFINES" ${ARGN})
+  get_filename_component(idl ${idl} ABSOLUTE)
+  get_filename_component(stem ${idl} NAME_WE)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  set(flags -m64 -Oif -I${TELVANA_WIDL_INCLUDE} -L${TELVANA_WIDL_LIBPATH})
+  foreach(d ${I_DEFINES})
+    list(APPEND flags -D${d})
+  endforeach()
+  # widl names the proxy file's table after the output file less "_p.c"; dlldata.c refers to
+  # it by that name.
+  add_custom_command(OUTPUT ${out}/${stem}_p.c ${out}/${stem}_i.c ${out}/dlldata.c
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+    COMMAND ${TELVANA_WIDL} ${flags} -p -o ${out}/${stem}_p.c ${idl}
+    COMMAND ${TELVANA_WIDL} ${flags} -u -o ${out}/${stem}_i.c ${idl}
+    COMMAND ${TELVANA_WIDL} --dlldata-only -o ${out}/dlldata.c ${stem}
+    DEPENDS ${idl}
+    COMMENT "widl proxy ${stem}.idl (${name})"
+    VERBATIM)
+  # Generated tables leave fields to zero-fill, which -Wextra would list at length.
+  set_source_files_properties(${out}/${stem}_p.c PROPERTIES COMPILE_OPTIONS
+    "-include;${CMAKE_CURRENT_FUNCTION_LIST_DIR}/WidlProxyPrelude.h;-Wno-missing-field-initializers")
+  set(${name}_SOURCES ${out}/${stem}_p.c ${out}/${stem}_i.c PARENT_SCOPE)
+  set(${name}_DIR ${out} PARENT_SCOPE)
 endfunction()

@@ -29,6 +29,8 @@ const wchar_t* const kClassKey = L"CLSID\\{19759024-FB14-4392-AC8B-61BB1CD62E56}
 const wchar_t* const kLibKey = L"TypeLib\\{BC68E3DA-52FA-45C8-A6EE-E289096750DB}";
 const wchar_t* const kInterfaceKey = L"Interface\\{4E5664E9-8D0B-4C53-8718-33F01B9FE129}";
 const wchar_t* const kFactoryInterfaceKey = L"Interface\\{96ACDAED-C79B-4983-8E4A-960CBB6379AF}";
+const wchar_t* const kPreFactoryInterfaceKey = L"Interface\\{30A9A6BB-575E-41F0-A880-542EBC1EAD54}";
+const wchar_t* const kProxyStubClsid = L"{75E0EF32-FD60-4729-97D3-6C13A98D7C25}";
 const wchar_t* const kServiceName = L"TelvanaService";
 
 const std::wstring kProduct = WinPath(TELVANA_OVTELVANA_EXE);
@@ -111,17 +113,42 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
         {L"TelvanaService.OvTelvana.1\\CurVer", nullptr, v11}, {L"TelvanaService.OvTelvana.1", nullptr, L"OvTelvana Class"}};
     for (const auto& v : values) EXPECT_EQ(v.value, ReadText(HKEY_CLASSES_ROOT, v.key, v.name)) << TestUtil::Narrow(v.key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, std::wstring(kLibKey) + L"\\1.0"));
-    // Both interfaces go through the universal marshaler.
-    for (const std::wstring interfaceKey : {kInterfaceKey, kFactoryInterfaceKey})
-        EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
-                  ReadText(HKEY_CLASSES_ROOT, interfaceKey + L"\\ProxyStubClsid32", nullptr));
+    // IOvTelvana goes through the universal marshaler, the factory interfaces (iid_is) through
+    // the proxy/stub DLL beside the server; per user the same keys go to HKCU\Software\Classes.
+    EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
+              ReadText(HKEY_CLASSES_ROOT, std::wstring(kInterfaceKey) + L"\\ProxyStubClsid32", nullptr));
+    const std::wstring dll = kProduct.substr(0, kProduct.rfind(L'\\') + 1) + L"OvTelvanaPS.dll";
+    const std::wstring factory = kFactoryInterfaceKey, pre = kPreFactoryInterfaceKey;
+    const std::wstring ps = std::wstring(L"CLSID\\") + kProxyStubClsid;
+    const struct { std::wstring key; const wchar_t* name; std::wstring value; } proxyStub[] = {
+        {factory, nullptr, L"IOvClassFactory"}, {factory + L"\\ProxyStubClsid32", nullptr, kProxyStubClsid},
+        {pre, nullptr, L"IOvClassFactory_PreComponentization"}, {pre + L"\\ProxyStubClsid32", nullptr, kProxyStubClsid},
+        {ps, nullptr, L"PSFactoryBuffer"}, {ps + L"\\InprocServer32", nullptr, dll},
+        {ps + L"\\InprocServer32", L"ThreadingModel", L"Both"}};
+    for (const std::wstring root : {L"", L"Software\\Classes\\"}) {
+        if (!root.empty()) { ASSERT_EQ(0u, RunProgram(kProduct, L"-RegServerPerUser")); }
+        for (const auto& v : proxyStub)
+            EXPECT_EQ(v.value, ReadText(root.empty() ? HKEY_CLASSES_ROOT : HKEY_CURRENT_USER, root + v.key, v.name))
+                << TestUtil::Narrow(root + v.key);
+    }
+    ASSERT_EQ(0u, RunProgram(kProduct, L"-UnregServerPerUser"));
+    for (const std::wstring& key : {ps, factory, pre})
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + key));
 
     ASSERT_EQ(0u, RunProgram(kProduct, L"/UNREGSERVER"));
-    for (const wchar_t* key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, L"AppID\\OvAnalyticsService.exe",
-                               L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
+    for (const std::wstring key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey, kFactoryInterfaceKey,
+                                   kPreFactoryInterfaceKey, ps.c_str(), L"AppID\\OvAnalyticsService.exe",
+                                   L"TelvanaService.OvTelvana.1", L"TelvanaService.OvTelvana.1.1"})
         EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+
+    // A server copied away from its proxy/stub DLL does not register its class.
+    const std::wstring lone = m_dir.File(L"OvTelvana.exe");
+    ASSERT_TRUE(CopyFileW(kProduct.c_str(), lone.c_str(), FALSE));
+    EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-RegServer"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kFactoryInterfaceKey));
 }
 
 // The product carries no test setting: only the test variant holds the TestTimings key name.
@@ -214,12 +241,17 @@ TEST_F(OvTelvanaTest, LocalServerDeliversEventsAndEndsWhenIdle)
         return "event\t" + configuration + "\t{\"UniqueId\":\"" + uniqueId + "\",\"Type\":\"Event\",\"action\":\"" +
                action + "\"}\t<null>";
     };
+    // A trusted client on the checked road: CreateInstance hands it IOvTelvana itself, no
+    // QueryInterface in between. The trusted list stays put meanwhile.
+    Platform::KernelHandle trustState(CreateMutexW(nullptr, FALSE, L"TelvanaTests.TrustMachineState"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(trustState.Get(), 120000));
     EXPECT_EQ((std::vector<std::string>{"activate 0x00000000", "event 0x00000000", "event 0x0000000D",
                                         "event 0x0000000D", "event 0x00000000", "event 0x00000000",
                                         "log 0x80004001"}),
-              Client("create", {event("E2E.One", "first"), "event\t<null>\t\t<null>", "event\t<null>\t<null>\t<null>",
-                                "event\t" + configuration + "\t{\"UniqueId\":\t<null>", event("E2E.Two", "second"),
-                                kLogCall}));
+              Client("checked", {event("E2E.One", "first"), "event\t<null>\t\t<null>", "event\t<null>\t<null>\t<null>",
+                                 "event\t" + configuration + "\t{\"UniqueId\":\t<null>", event("E2E.Two", "second"),
+                                 kLogCall}, kSignedClient));
+    ReleaseMutex(trustState.Get());
 
     for (const char* expected : {"E2E.One", "E2E.Two"}) {
         TestCollector::Collector::Request request;

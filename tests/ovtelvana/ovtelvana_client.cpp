@@ -50,21 +50,19 @@ HRESULT Activate(const std::string& road, Platform::ComPtr<IOvTelvana>& object)
     if (road == "create")
         return CoCreateInstance(CLSID_OvTelvana, nullptr, CLSCTX_LOCAL_SERVER, IID_IOvTelvana,
                                 reinterpret_cast<void**>(&object));
-    Platform::ComPtr<IUnknown> made;
+    // Every road hands back the interface asked for: no QueryInterface after it.
     HRESULT hr = E_INVALIDARG;
     if (road == "checked") {
         Platform::ComPtr<IOvClassFactory> factory;
         hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IOvClassFactory,
                               reinterpret_cast<void**>(&factory));
-        if (SUCCEEDED(hr)) hr = factory->CreateInstance(IID_IOvTelvana, &made);
+        if (SUCCEEDED(hr)) hr = factory->CreateInstance(IID_IOvTelvana, reinterpret_cast<IUnknown**>(&object));
     } else if (road == "factory") {
         Platform::ComPtr<IClassFactory> factory;
         hr = CoGetClassObject(CLSID_OvTelvana, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
                               reinterpret_cast<void**>(&factory));
-        if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IOvTelvana, reinterpret_cast<void**>(&made));
+        if (SUCCEEDED(hr)) hr = factory->CreateInstance(nullptr, IID_IOvTelvana, reinterpret_cast<void**>(&object));
     }
-    // The type library loses iid_is: what arrives is the proxy's IUnknown.
-    if (SUCCEEDED(hr)) hr = made->QueryInterface(IID_IOvTelvana, reinterpret_cast<void**>(&object));
     return hr;
 }
 

@@ -107,8 +107,10 @@ public:
     bool RemoveService();
     HRESULT RegisterAppId(bool asService, bool perUser);
     HRESULT UnregisterAppId(bool perUser);
-    HRESULT RegisterServer(bool perUser);
-    HRESULT UnregisterServer(bool perUser);
+    // The class scripts and the type library; a product with further registration (say a
+    // proxy/stub DLL) adds it here.
+    virtual HRESULT RegisterServer(bool perUser);
+    virtual HRESULT UnregisterServer(bool perUser);
     HRESULT UpdateRegistryFromResource(UINT resourceId, bool doRegister, bool perUser);
     HRESULT RegisterTypeLibrary(bool doRegister, bool perUser);
     HRESULT RegisterClassObjects(DWORD context, DWORD flags);
