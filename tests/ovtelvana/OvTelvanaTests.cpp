@@ -143,12 +143,13 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 
-    // A server copied away from its proxy/stub DLL does not register its class.
+    // A server copied away from its proxy/stub DLL registers nothing, not even half.
     const std::wstring lone = m_dir.File(L"OvTelvana.exe");
     ASSERT_TRUE(CopyFileW(kProduct.c_str(), lone.c_str(), FALSE));
-    EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-RegServer"));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kFactoryInterfaceKey));
+    EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-Service"));
+    for (const wchar_t* key : {kAppIdKey, kClassKey, kFactoryInterfaceKey})
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
+    EXPECT_EQ(0u, ServiceState());
 }
 
 // The product carries no test setting: only the test variant holds the TestTimings key name.
