@@ -1,5 +1,7 @@
 #include "Lumetra/TrustedList.h"
 
+#include "Lumetra/FileHold.h"
+
 #include <fcntl.h>
 #include <fdi.h>
 #include <io.h>
@@ -172,14 +174,10 @@ bool CCabinet::ExtractTrustedList(const wchar_t* cabinetPath)
         if (context.extracted != 0) {
             wchar_t widePath[MAX_PATH] = {};
             // Nobody may change the extracted list between its checks and its copy into place.
-            HANDLE pinned = MultiByteToWideChar(CP_THREAD_ACP, 0, context.filePath, -1, widePath, MAX_PATH) != 0
-                                ? CreateFileW(widePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                              nullptr)
-                                : INVALID_HANDLE_VALUE;
-            if (pinned != INVALID_HANDLE_VALUE) {
+            CFileHold pinned;
+            if (MultiByteToWideChar(CP_THREAD_ACP, 0, context.filePath, -1, widePath, MAX_PATH) != 0 &&
+                pinned.Hold(widePath) == ERROR_SUCCESS)
                 installed = UpdateTrustedListFromFile(widePath);
-                CloseHandle(pinned);
-            }
         }
         SetFileAttributesA(context.filePath, FILE_ATTRIBUTE_NORMAL);
         DeleteFileA(context.filePath);
