@@ -40,7 +40,10 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
         return nullptr;
     }
     const std::wstring target = LoadPath(path);
-    if (target.empty()) {
+    // The loader adds ".dll" to a file name without an extension: it would map another file than
+    // the one held and checked.
+    const size_t name = target.find_last_of(L"\\/");
+    if (target.empty() || target.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }

@@ -152,7 +152,10 @@ TEST(TrustedLoad, HeldFromCheckToLoadAtAnyAbsolutePathAndNeverByRelativeName)
         EXPECT_NE(nullptr, module ? GetProcAddress(module, "TrustSampleValue") : nullptr) << GetLastError();
         if (module) FreeLibrary(module);
     }
-    for (const wchar_t* name : {L"trusted.dll", L"C:trusted.dll", L"\\trusted.dll", L""}) {
+    // Without an extension the loader would map trusted.dll, not the file checked.
+    const std::wstring bare = deep + L"\\trusted";
+    ASSERT_TRUE(CopyFileW(file.c_str(), bare.c_str(), FALSE));
+    for (const wchar_t* name : {L"trusted.dll", L"C:trusted.dll", L"\\trusted.dll", L"", bare.c_str()}) {
         EXPECT_EQ(nullptr, LoadTrustedLibrary(name, 0)) << TestUtil::Narrow(name);
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     }
