@@ -73,6 +73,7 @@ void CAEventProcessor::AddEvent(std::shared_ptr<BaseEvent> event)
             ++m_dropsInAll;
             m_queueFull = true;
             const ULONGLONG now = GetTickCount64();
+            m_lastDrop = now;
             if (now >= m_nextDropLog) {
                 dropsToLog = m_dropsUnlogged;
                 m_dropsUnlogged = 0;
@@ -110,6 +111,9 @@ void CAEventProcessor::ReportRoom()
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         if (!m_queueFull || unsafe_size() > kMaxQueued) return;
+        // Under steady overload every take makes room for one more event that is dropped again
+        // at once: room counts only once drops have paused for a while, or nothing waits.
+        if (!empty() && GetTickCount64() - m_lastDrop < kDropLogIntervalMs) return;
         m_queueFull = false;
         unlogged = m_dropsUnlogged;
         inAll = m_dropsInAll;

@@ -66,7 +66,8 @@ private:
     bool EndIdle();
     // Joins the workers that ended before this one started; they may still be on their way out.
     void JoinEndedWorkers();
-    // Once a full queue has room again, logs the drops not yet logged.
+    // Once a full queue has room again (no drop for a second, or nothing queued), logs the drops
+    // not yet logged.
     void ReportRoom();
     // Under m_stateLock.
     bool StartWorker();
@@ -84,5 +85,6 @@ private:
     unsigned long m_dropsUnlogged = 0;
     unsigned long m_dropsInAll = 0;
     ULONGLONG m_nextDropLog = 0;
+    ULONGLONG m_lastDrop = 0;
     std::atomic<bool> m_queueFull{false};
 };

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -209,6 +210,25 @@ TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndCountsWhatItDropsAndAFailedPus
     processor.ShutDown();
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1u, LogCapture::Count(L"CAEventProcessor shutdown complete", 3));
+
+    // Steady overload: each take makes room that the next caller fills at once, so there is
+    // room to report only once the callers pause.
+    CAEventProcessor paced;
+    paced.SetTiming({60000, 60000, 600000, 20});
+    for (int n = 0; n < 1002; ++n) paced.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    ASSERT_TRUE(paced.Start());
+    for (const ULONGLONG end = GetTickCount64() + 400; GetTickCount64() < end; Sleep(1))
+        paced.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    auto roomLines = [] {
+        const std::vector<LogCapture::Line> lines = LogCapture::Lines();
+        return std::count_if(lines.begin(), lines.end(), [](const LogCapture::Line& line) {
+            return line.text.find(L"The event queue has room again") == 0;
+        });
+    };
+    EXPECT_EQ(1, roomLines());
+    EXPECT_TRUE(WaitFor([&] { return roomLines() == 2; }, 300));
+    paced.ShutDown();
+    EXPECT_EQ(0, m_module.GetLockCount());
 }
 
 TEST_F(EventProcessorTest, CallersNeverWaitForAnEndingWorkerAndNoAcceptedEventIsLost)
