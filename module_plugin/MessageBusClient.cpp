@@ -44,6 +44,7 @@ struct MessageBusClient::PendingReplies {
 
     std::mutex lock;
     unsigned long long nextIndex = 0;
+    bool closed = false;  // the client is going: a request made now would never end
     std::unordered_map<unsigned long long, Entry> pending;
 
     unsigned long complete(unsigned long long index, const std::shared_ptr<Message>& message, unsigned long status)
@@ -74,6 +75,7 @@ struct MessageBusClient::PendingReplies {
         std::unordered_map<unsigned long long, Entry> taken;
         {
             std::lock_guard<std::mutex> guard(lock);
+            closed = true;
             taken.swap(pending);
         }
         for (auto& item : taken) finish(item.second, nullptr, MODULE_STATUS_UNSUCCESSFUL);
@@ -181,6 +183,8 @@ unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& mess
     bool duplicate = false;
     {
         std::lock_guard<std::mutex> guard(m_replies->lock);
+        // A handler run while the client goes may ask again: refused, as nothing would end it.
+        if (m_replies->closed) return MODULE_STATUS_UNSUCCESSFUL;
         index = m_replies->nextIndex++;
         auto inserted = m_replies->pending.emplace(index, PendingReplies::Entry());
         duplicate = !inserted.second;

@@ -186,12 +186,16 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
     auto shim = std::make_shared<RecordingShim>();
     auto client = std::make_unique<MessageBusClient>(shim, nullptr);
     std::vector<unsigned long> first, second;
+    MessageBusClient* going = client.get();
+    unsigned long askedAgain = 0;
     ASSERT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply> reply) {
         first.push_back(reply->getStatus());
     }, 1));
     ASSERT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply> reply) {
         second.push_back(reply->getStatus());
         EXPECT_EQ(nullptr, reply->getMessage());
+        // Asked again while the client goes: refused, as nothing would ever end it.
+        askedAgain = going->request(Named(L"Q"), [](std::shared_ptr<Reply>) {}, 1);
     }, 1));
     std::shared_ptr<Reply> future;
     ASSERT_EQ(0u, client->request(Named(L"Q"), future, 1));
@@ -199,6 +203,7 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
     client.reset();
     EXPECT_EQ(std::vector<unsigned long>{kReplyArrived}, first);
     EXPECT_EQ(std::vector<unsigned long>{kReplyFailed}, second);
+    EXPECT_EQ(static_cast<unsigned long>(MODULE_STATUS_UNSUCCESSFUL), askedAgain);
     EXPECT_EQ(kReplyFailed, future->waitFor(std::chrono::milliseconds(1000)));
 
     // The reply and the client's end race: whichever comes first ends the request, never both.
