@@ -145,15 +145,18 @@ void CTelvanaModule::AddCommonRGSReplacements(Platform::Registrar& registrar)
     registrar.AddReplacement(L"IID_FACTORY_PRE", Platform::GuidText(IID_IOvClassFactory_PreComponentization));
 }
 
+HRESULT CTelvanaModule::CheckRegistration(bool)
+{
+    // Without it a checked factory would reach no client: better no registration than that, and
+    // whatever was registered before stays as it was.
+    const std::wstring proxyStub = ProxyStubPath();
+    if (proxyStub.empty() || GetFileAttributesW(proxyStub.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+    return S_OK;
+}
+
 HRESULT CTelvanaModule::RegisterServer(bool perUser)
 {
-    // Without it a checked factory would reach no client: better no registration than that. The
-    // AppID (and a service) written just before goes too, so nothing half-registered is left.
-    const std::wstring proxyStub = ProxyStubPath();
-    if (proxyStub.empty() || GetFileAttributesW(proxyStub.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        UnregisterAppId(perUser);
-        return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
-    }
     HRESULT hr = ServiceModule::RegisterServer(perUser);
     if (SUCCEEDED(hr)) hr = UpdateRegistryFromResource(IDR_OVTELVANA_PROXYSTUB, true, perUser);
     return hr;

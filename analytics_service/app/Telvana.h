@@ -27,8 +27,10 @@ public:
     // and deleted.
     bool Uninstall() override;
     void AddCommonRGSReplacements(Platform::Registrar& registrar) override;
+    // Refuses registration, before anything is written, when the proxy/stub DLL is missing.
+    HRESULT CheckRegistration(bool perUser) override;
     // Besides the class and type library: the proxy/stub DLL beside the executable, for the
-    // factory interfaces. Registration fails when the DLL is missing.
+    // factory interfaces.
     HRESULT RegisterServer(bool perUser) override;
     HRESULT UnregisterServer(bool perUser) override;
     // True once the event worker was started (registration runs never start it).

@@ -164,7 +164,8 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
     case CommandSwitch::RegServerPerUser:
     case CommandSwitch::Service: {
         bool perUser = command == CommandSwitch::RegServerPerUser;
-        hr = RegisterAppId(command == CommandSwitch::Service, perUser);
+        hr = CheckRegistration(perUser);
+        if (SUCCEEDED(hr)) hr = RegisterAppId(command == CommandSwitch::Service, perUser);
         if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
         break;
     }

@@ -143,13 +143,17 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 
-    // A server copied away from its proxy/stub DLL registers nothing, not even half.
+    // A server copied away from its proxy/stub DLL registers nothing and leaves the registration
+    // it found as it was.
+    ASSERT_EQ(0u, RunProgram(kProduct, L"-RegServer"));
     const std::wstring lone = m_dir.File(L"OvTelvana.exe");
     ASSERT_TRUE(CopyFileW(kProduct.c_str(), lone.c_str(), FALSE));
     EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-Service"));
-    for (const wchar_t* key : {kAppIdKey, kClassKey, kFactoryInterfaceKey})
-        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
+    EXPECT_EQ(kProduct, ReadText(HKEY_CLASSES_ROOT, cls + L"\\LocalServer32", L"ServerExecutable"));
+    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
+    EXPECT_EQ(dll, ReadText(HKEY_CLASSES_ROOT, ps + L"\\InprocServer32", nullptr));
     EXPECT_EQ(0u, ServiceState());
+    ASSERT_EQ(0u, RunProgram(kProduct, L"-UnregServer"));
 }
 
 // The product carries no test setting: only the test variant holds the TestTimings key name.

@@ -107,6 +107,8 @@ public:
     bool RemoveService();
     HRESULT RegisterAppId(bool asService, bool perUser);
     HRESULT UnregisterAppId(bool perUser);
+    // Asked before registration writes anything: a failure ends it with nothing changed.
+    virtual HRESULT CheckRegistration(bool /*perUser*/) { return S_OK; }
     // The class scripts and the type library; a product with further registration (say a
     // proxy/stub DLL) adds it here.
     virtual HRESULT RegisterServer(bool perUser);
