@@ -36,12 +36,6 @@ bool Import(DllLoader& loader, HMODULE module, const char* name, Fn& out)
 
 } // namespace
 
-bool IsAbsolutePath(const std::wstring& path)
-{
-    // Forward slashes ("C:/Program Files/...") name the same folders.
-    return Lumetra::IsAbsolutePath(path);
-}
-
 SharedLibrary::SharedLibrary(LibraryDescription description, std::shared_ptr<DllLoader> loader,
                              std::shared_ptr<PathHelpers> pathHelpers, std::shared_ptr<PathSearch> pathSearch,
                              std::shared_ptr<Lumetra::CRegKey> blockListKey,
@@ -77,7 +71,7 @@ unsigned long SharedLibrary::loadLibrary()
     for (std::wstring directory : m_description.directories) {
         // An unresolved placeholder or a relative folder would make the load follow the DLL search
         // order or the current directory: such a folder is left out, never probed.
-        if (!m_pathHelpers->resolve(directory) || !IsAbsolutePath(directory)) {
+        if (!m_pathHelpers->resolve(directory) || !Lumetra::IsAbsolutePath(directory)) {
             TALIRO_LOG(4, kSource, L"Taliro::SharedLibrary::loadLibrary",
                        L"Failed to resolve file path, %ls, for library: %ls.", directory.c_str(), fileName.c_str());
             continue;

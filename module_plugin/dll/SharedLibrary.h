@@ -68,7 +68,4 @@ private:
     ImportedFunctions m_functions;
 };
 
-// "C:\...", "C:/...", "\\server\..." or "\\?\...": a path that cannot be taken relative to anything.
-bool IsAbsolutePath(const std::wstring& path);
-
 } // namespace Taliro
