@@ -37,6 +37,13 @@ void RequestStop()
     if (Platform::ServiceModule* module = Platform::ServiceModule::Current()) module->OnStop();
 }
 
+// As a service the worker's stop request ends the run; as a local server it changes nothing.
+bool StopEndsRun()
+{
+    Platform::ServiceModule* module = Platform::ServiceModule::Current();
+    return module && module->IsService();
+}
+
 } // namespace
 
 CAEventProcessor& CAEventProcessor::GetInstance()
@@ -81,8 +88,9 @@ void CAEventProcessor::AddEvent(std::shared_ptr<BaseEvent> event)
             }
         } else if (m_ended) {
             // A local server whose clients still hold objects outlives an idle worker: a new worker
-            // takes the event rather than letting it go unprocessed. Only shutdown refuses it.
-            outcome = m_shuttingDown || !StartWorker() ? Outcome::Refused : Outcome::Restarted;
+            // takes the event rather than letting it go unprocessed. A shutdown, or a stop that the
+            // worker has asked of a service, would throw it away: it is refused instead.
+            outcome = m_shuttingDown || m_stopRequested || !StartWorker() ? Outcome::Refused : Outcome::Restarted;
         }
         if (outcome == Outcome::Queued || outcome == Outcome::Restarted) {
             ServerLock();
@@ -97,11 +105,11 @@ void CAEventProcessor::AddEvent(std::shared_ptr<BaseEvent> event)
     }
     // Logged outside the lock: a slow log must not hold up other callers.
     if (outcome == Outcome::Refused)
-        LogLine(2, function, __LINE__, L"Event %d dropped: the event worker has ended", eventId);
+        LogLine(4, function, __LINE__, L"Event %d dropped: the event worker has ended", eventId);
     else if (outcome == Outcome::Restarted)
         LogLine(3, function, __LINE__, L"Event worker started again for event %d", eventId);
     else if (dropsToLog > 0)
-        LogLine(2, function, __LINE__, L"The event queue is full: %lu events dropped", dropsToLog);
+        LogLine(4, function, __LINE__, L"The event queue is full: %lu events dropped", dropsToLog);
 }
 
 void CAEventProcessor::ReportRoom()
@@ -120,7 +128,7 @@ void CAEventProcessor::ReportRoom()
         m_dropsUnlogged = 0;
         m_dropsInAll = 0;
     }
-    LogLine(2, L"CAEventProcessor::ReportRoom", __LINE__,
+    LogLine(4, L"CAEventProcessor::ReportRoom", __LINE__,
             L"The event queue has room again: %lu more events dropped, %lu in all while it was full", unlogged,
             inAll);
 }
@@ -172,18 +180,21 @@ CAEventProcessor::WaitResult CAEventProcessor::WaitStop(DWORD milliseconds)
                                                                                : WaitResult::Stop;
 }
 
-void CAEventProcessor::EndWorker(bool releaseOwnLock)
+void CAEventProcessor::EndWorker(bool releaseOwnLock, bool stopFollows)
 {
-    size_t stranded = 0;
+    unsigned long stranded = 0;
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_ended = true;
+        if (stopFollows && StopEndsRun()) m_stopRequested = true;
         std::shared_ptr<BaseEvent> event;
         while (try_pop(event)) {
             event.reset();
             ++stranded;
         }
     }
+    if (stranded > 0)
+        LogLine(4, L"CAEventProcessor::EndWorker", __LINE__, L"%lu queued events discarded at shutdown", stranded);
     for (; stranded > 0; --stranded) ServerUnlock();
     if (releaseOwnLock) ServerUnlock();
     ReportRoom();
@@ -194,6 +205,7 @@ bool CAEventProcessor::EndIdle()
     std::lock_guard<std::mutex> lock(m_stateLock);
     if (!empty()) return false;
     m_ended = true;
+    if (StopEndsRun()) m_stopRequested = true;
     return true;
 }
 
@@ -236,7 +248,7 @@ void CAEventProcessor::StartProcessor()
         LogLine(3, function, __LINE__, L"Service is shutting down. Terminate the processing loop");
         break;
     }
-    EndWorker(true);
+    EndWorker(true, requestStop);
     if (requestStop) RequestStop();
 }
 
@@ -307,7 +319,7 @@ void CAEventProcessor::ShutDown()
     finish(current);
     for (std::thread& worker : ended) finish(worker);
     // A worker that never ran leaves its queued events to be released here.
-    if (!IsRunning()) EndWorker(false);
+    if (!IsRunning()) EndWorker(false, false);
     m_semaphore.Reset();
     m_stopEvent.Reset();
     LogLine(3, function, __LINE__, L"CAEventProcessor shutdown complete");

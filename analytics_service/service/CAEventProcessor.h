@@ -36,10 +36,11 @@ public:
     CAEventProcessor(const CAEventProcessor&) = delete;
     CAEventProcessor& operator=(const CAEventProcessor&) = delete;
 
-    // Queues the event under a server lock, or drops it when more than 1000 wait or the
-    // processor is shutting down. After an idle end a new worker is started for it. Drops of a
-    // full queue are counted and logged (level 2) at most once a second, and once more when the
-    // queue has room again. A push that throws leaves no lock behind.
+    // Queues the event under a server lock, or drops it when more than 1000 wait, the processor
+    // is shutting down, or its worker has asked a service to stop. After an idle end of a local
+    // server a new worker is started for it. Drops of a full queue are counted and logged
+    // (level 4, so a default installation records them) at most once a second, and once more
+    // when the queue has room again. A push that throws leaves no lock behind.
     void AddEvent(std::shared_ptr<BaseEvent> event);
     // Starts the worker once; false when it already ran or could not start.
     bool Start();
@@ -58,11 +59,13 @@ private:
     enum class Next { Continue, End, EndAndStop };
     WaitResult WaitStop(DWORD milliseconds);
     Next HandleEvent(std::shared_ptr<BaseEvent> event, DWORD& backoffMs);
-    // Marks the worker ended and releases the locks of every event still queued; AddEvent takes
-    // the same lock, so no event can slip in and keep its lock after this.
-    void EndWorker(bool releaseOwnLock);
+    // Marks the worker ended and releases the locks of every event still queued, with one line
+    // for what it discards; AddEvent takes the same lock, so no event can slip in and keep its
+    // lock after this. stopFollows: the worker asks for the stop next.
+    void EndWorker(bool releaseOwnLock, bool stopFollows);
     // Ends an idle worker under the lock AddEvent takes: an event queued before is still this
-    // worker's, one queued after starts the next worker. False when the queue is not empty.
+    // worker's, one queued after starts the next worker (or, as a service, whose run the stop
+    // request ends, is refused). False when the queue is not empty.
     bool EndIdle();
     // Joins the workers that ended before this one started; they may still be on their way out.
     void JoinEndedWorkers();
@@ -81,6 +84,8 @@ private:
     bool m_started = false;
     bool m_ended = false;
     bool m_shuttingDown = false;
+    // The worker asked a service to stop: its run ends, so nothing more is accepted.
+    bool m_stopRequested = false;
     // Drops of a full queue: not yet logged, and in all since it was last not full.
     unsigned long m_dropsUnlogged = 0;
     unsigned long m_dropsInAll = 0;

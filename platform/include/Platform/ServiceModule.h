@@ -44,6 +44,9 @@ CommandSwitch ParseCommandSwitch(const wchar_t* commandLine);
 // True when the AppID key's LocalService value is a string (REG_SZ or REG_EXPAND_SZ).
 bool HasLocalServiceString(HKEY appIdKey);
 
+// The executable's full path at any length; empty when it cannot be read.
+std::wstring ModulePath();
+
 // Braced upper-case GUID text, 38 characters.
 std::wstring GuidText(const GUID& guid);
 
@@ -121,7 +124,7 @@ public:
     const std::wstring& ServiceName() const { return m_serviceName; }
     const GUID& AppId() const { return m_appId; }
     // True while running as a service.
-    bool IsService() const { return m_isService; }
+    virtual bool IsService() const { return m_isService; }
     // The thread that runs the service main routine; 0 as a local server.
     DWORD ServiceThreadId() const { return m_serviceThreadId; }
     // The thread that runs Run (the message loop).

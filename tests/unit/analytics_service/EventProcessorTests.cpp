@@ -36,6 +36,7 @@ namespace {
 class CountingModule : public Platform::ServiceModule {
 public:
     CountingModule() : ServiceModule(0, GUID_NULL, 0) {}
+    bool IsService() const override { return asService; }
     void OnStop() override
     {
         ++stops;
@@ -43,6 +44,7 @@ public:
     }
     std::atomic<int> stops{0};
     std::atomic<bool> holdStop{false};
+    std::atomic<bool> asService{false};
     Platform::EventHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
@@ -122,11 +124,33 @@ TEST_F(EventProcessorTest, DisabledEventsAreConsumedPacedAndTheIdleWorkerLeavesN
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(2, m_module.stops.load());
 
+    // As a service the stop request ends the run, whose shutdown would throw a queued event
+    // away: once it is under way an event is refused, and says so where a default log looks.
+    m_module.asService = true;
+    m_module.holdStop = true;
+    processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    ASSERT_TRUE(WaitFor([&] { return m_module.stops == 3; }));
+    auto late = std::make_shared<RecordingEvent>(m_processed);
+    processor.AddEvent(late);
+    EXPECT_FALSE(processor.IsRunning());
+    EXPECT_EQ(1u, LogCapture::Count(L"Event " + std::to_wstring(late->GetEventId()) +
+                                        L" dropped: the event worker has ended", 4));
+    SetEvent(m_module.release.Get());
+    WaitEnded(processor, 3);
+
     // Once shut down, nothing is taken that nobody would process.
     processor.ShutDown();
     processor.AddEvent(std::make_shared<RecordingEvent>(m_processed));
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_TRUE(processor.empty());
+    EXPECT_EQ(0u, LogCapture::Count(L"0 queued events discarded at shutdown"));
+    // A stop that finds events queued discards them, but not in silence.
+    CAEventProcessor stopped;
+    for (int n = 0; n < 2; ++n) stopped.AddEvent(std::make_shared<RecordingEvent>(m_processed));
+    stopped.ShutDown();
+    EXPECT_EQ(1u, LogCapture::Count(L"2 queued events discarded at shutdown", 4, L"CAEventProcessor"));
+    EXPECT_EQ(0, m_module.GetLockCount());
+    EXPECT_EQ(0, m_processed.load());
 }
 
 TEST_F(EventProcessorTest, OneFailingEventDoesNotEndTheWorker)
@@ -169,6 +193,7 @@ TEST_F(EventProcessorTest, ConfigurationBackOffGrowsThenStopsAndReleasesEveryLoc
     EXPECT_EQ(7u, LogCapture::Count(L"Failed to initialize AnalyticsConfigManager. Will not attempt again."));
     EXPECT_EQ(1, m_module.stops.load());
     EXPECT_EQ(0, m_module.GetLockCount());  // the eighth, still queued, was released too
+    EXPECT_EQ(1u, LogCapture::Count(L"1 queued events discarded at shutdown", 4));
 }
 
 TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndCountsWhatItDropsAndAFailedPushKeepsNoLock)
@@ -197,16 +222,16 @@ TEST_F(EventProcessorTest, QueueHoldsAtMost1001AndCountsWhatItDropsAndAFailedPus
     EXPECT_EQ(1001u, processor.unsafe_size());
     EXPECT_EQ(1001, m_module.GetLockCount());
     // Dropped silently to the caller, but counted: at once, then at most once a second.
-    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 1 events dropped", 2, L"CAEventProcessor"));
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 1 events dropped", 4, L"CAEventProcessor"));
     Sleep(1100);
     add(3);
-    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 4 events dropped", 2));
+    EXPECT_EQ(1u, LogCapture::Count(L"The event queue is full: 4 events dropped", 4));
     EXPECT_FALSE(LogCapture::Contains(L"full: 2") || LogCapture::Contains(L"full: 3"));
     // The worker's first take makes room: the drops not yet logged are, once.
     ASSERT_TRUE(processor.Start());
     ASSERT_TRUE(WaitFor([&] { return processor.empty() && m_module.GetLockCount() == 1; }));
     EXPECT_EQ(1u, LogCapture::Count(L"The event queue has room again: 2 more events dropped, 7 in all while it "
-                                    L"was full"));
+                                    L"was full", 4));
     processor.ShutDown();
     EXPECT_EQ(0, m_module.GetLockCount());
     EXPECT_EQ(1u, LogCapture::Count(L"CAEventProcessor shutdown complete", 3));
