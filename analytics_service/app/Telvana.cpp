@@ -11,7 +11,6 @@
 #include "service/CAEventProcessor.h"
 
 #include "ETWLogging/LogFront.h"
-#include "Lumetra/PathUtils.h"
 #include "Lumetra/SecureDll.h"
 
 #include <mutex>
@@ -171,9 +170,11 @@ HRESULT CTelvanaModule::UnregisterServer(bool perUser)
 
 std::wstring CTelvanaModule::ProxyStubPath()
 {
-    std::wstring folder;
-    if (!Lumetra::GetModuleFolder(folder, true)) return std::wstring();
-    return folder + L"OvTelvanaPS.dll";
+    // At any length: an install folder deeper than MAX_PATH must register as well.
+    const std::wstring exe = Platform::ModulePath();
+    const size_t slash = exe.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return std::wstring();
+    return exe.substr(0, slash + 1) + L"OvTelvanaPS.dll";
 }
 
 extern "C" int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand)

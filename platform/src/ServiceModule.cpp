@@ -14,6 +14,8 @@ namespace {
 
 std::atomic<ServiceModule*> g_current{nullptr};
 
+} // namespace
+
 std::wstring ModulePath()
 {
     std::wstring path(MAX_PATH, L'\0');
@@ -27,6 +29,8 @@ std::wstring ModulePath()
         path.resize(path.size() * 2);
     }
 }
+
+namespace {
 
 bool HasTypeLibrary() { return FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr; }
 
@@ -564,6 +568,13 @@ HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
 {
     if (!HasTypeLibrary()) return S_OK;
     std::wstring path = ModulePath();
+    if (path.size() >= MAX_PATH) {
+        // The type library loader stops at MAX_PATH; the short form of a deep install folder
+        // names the same file within it.
+        std::wstring shortPath(path.size() + 1, L'\0');
+        const DWORD length = GetShortPathNameW(path.c_str(), &shortPath[0], static_cast<DWORD>(shortPath.size()));
+        if (length > 0 && length < shortPath.size()) path = shortPath.substr(0, length);
+    }
     ComPtr<ITypeLib> library;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
     if (FAILED(hr)) return hr;
