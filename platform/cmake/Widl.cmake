@@ -13,6 +13,36 @@
 set(TELVANA_WIDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Windows IDL files for widl")
 set(TELVANA_WIDL_LIBPATH /usr/lib/x86_64-linux-gnu/wine/x86_64-windows CACHE PATH "stdole2.tlb for widl")
 
+# The files that <idl> brings in with #include "..." or import "...", found beside the file that
+# names them or on the widl include path, and theirs in turn: widl's outputs depend on them all
+# (an id edited in an included header must reach every output). The scan runs again whenever one
+# of the scanned files changes, so a new include is picked up.
+function(telvana_idl_inputs idl out_var)
+  set(pending ${idl})
+  set(found "")
+  while(pending)
+    list(POP_FRONT pending file)
+    if(file IN_LIST found)
+      continue()
+    endif()
+    list(APPEND found ${file})
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${file})
+    file(STRINGS ${file} lines REGEX "^[ \t]*(#[ \t]*include|import)[ \t]+\"")
+    get_filename_component(dir ${file} DIRECTORY)
+    foreach(line ${lines})
+      string(REGEX MATCH "\"([^\"]+)\"" _ "${line}")
+      foreach(candidate ${dir}/${CMAKE_MATCH_1} ${TELVANA_WIDL_INCLUDE}/${CMAKE_MATCH_1})
+        if(EXISTS ${candidate})
+          get_filename_component(candidate ${candidate} ABSOLUTE)
+          list(APPEND pending ${candidate})
+          break()
+        endif()
+      endforeach()
+    endforeach()
+  endwhile()
+  set(${out_var} ${found} PARENT_SCOPE)
+endfunction()
+
 function(telvana_add_idl name idl)
   cmake_parse_arguments(I "" "" "DEFINES;RC" ${ARGN})
   get_filename_component(idl ${idl} ABSOLUTE)
@@ -20,6 +50,7 @@ function(telvana_add_idl name idl)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${name})
   set(header ${out}/${stem}.h)
   set(tlb ${out}/${stem}.tlb)
+  telvana_idl_inputs(${idl} inputs)
   set(flags -m64 -I${TELVANA_WIDL_INCLUDE} -L${TELVANA_WIDL_LIBPATH})
   foreach(d ${I_DEFINES})
     list(APPEND flags -D${d})
@@ -29,7 +60,7 @@ function(telvana_add_idl name idl)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
     COMMAND ${TELVANA_WIDL} ${flags} -h -o ${header} ${idl}
     COMMAND ${TELVANA_WIDL} ${flags} -t -o ${tlb} ${idl}
-    DEPENDS ${idl}
+    DEPENDS ${inputs}
     COMMENT "widl ${stem}.idl (${name})"
     VERBATIM)
   add_custom_target(${name}_widl DEPENDS ${header} ${tlb})
@@ -56,6 +87,7 @@ function(telvana_add_idl_proxy name idl)
   get_filename_component(idl ${idl} ABSOLUTE)
   get_filename_component(stem ${idl} NAME_WE)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  telvana_idl_inputs(${idl} inputs)
   set(flags -m64 -Oif -I${TELVANA_WIDL_INCLUDE} -L${TELVANA_WIDL_LIBPATH})
   foreach(d ${I_DEFINES})
     list(APPEND flags -D${d})
@@ -67,7 +99,7 @@ function(telvana_add_idl_proxy name idl)
     COMMAND ${TELVANA_WIDL} ${flags} -p -o ${out}/${stem}_p.c ${idl}
     COMMAND ${TELVANA_WIDL} ${flags} -u -o ${out}/${stem}_i.c ${idl}
     COMMAND ${TELVANA_WIDL} --dlldata-only -o ${out}/dlldata.c ${stem}
-    DEPENDS ${idl}
+    DEPENDS ${inputs}
     COMMENT "widl proxy ${stem}.idl (${name})"
     VERBATIM)
   # Generated tables leave fields to zero-fill, which -Wextra would list at length.
