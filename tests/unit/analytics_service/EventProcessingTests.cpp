@@ -183,13 +183,13 @@ TEST_F(EventProcessing, ConfigurationPassedWithTheEventAndWhatStopsAnEvent)
     EXPECT_EQ(1u, hit.count({"cd", "home"}));
     EXPECT_EQ(1u, LogCapture::Count(L"Using manual configuration. Setting config file version to -1", 1, L"CAEvent"));
     // Nor is an event whose id is empty, holds a NUL (the value name would end at it, at the
-    // cache of "a") or does not narrow to the ANSI code page.
-    for (const wchar_t* id : {L"", L"a\\u0000b", L"id-\u0101"}) {
+    // cache of "a") or does not narrow to the ANSI code page; a usable one, sent last, is.
+    for (const wchar_t* id : {L"", L"a\\u0000b", L"id-\u0101", L"usable"}) {
         const std::wstring event = std::wstring(L"{\"UniqueId\":\"") + id + L"\",\"Type\":\"Screen\"}";
         CAEvent(manual, event.c_str(), nullptr).ProcessEvent();
         NextHit();
     }
-    EXPECT_TRUE(CachedNames().empty());
+    EXPECT_EQ(std::vector<std::wstring>{L"usable"}, CachedNames());
 
     struct Case {
         const wchar_t* configuration;
