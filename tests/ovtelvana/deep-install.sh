@@ -1,20 +1,14 @@
 #!/usr/bin/env bash
-# OvTelvana.exe installed deeper than MAX_PATH registers and unregisters, and names the
-# proxy/stub DLL beside it. Started from the host: Wine's CreateProcessW refuses such an
-# executable path, its loader does not.
+# OvTelvana.exe installed deeper than MAX_PATH registers, naming the proxy/stub DLL beside it,
+# and unregisters. Run from the host: Wine's CreateProcessW refuses such a path, its loader not.
 #   deep-install.sh <wine-run> <prefix> <OvTelvana.exe> <OvTelvanaPS.dll>
 set -u
-wine_run=$1 prefix=$2 exe=$3 dll=$4
-unix=$prefix/drive_c/telvana_deep win='C:\telvana_deep'
-for _ in 1 2 3 4 5; do
-  part=$(printf 'd%.0s' {1..50}); unix+=/$part; win+="\\$part"
-done
-rm -rf "$prefix/drive_c/telvana_deep"
-trap 'rm -rf "$prefix/drive_c/telvana_deep"' EXIT
-mkdir -p "$unix" && cp "$exe" "$dll" "$unix/" || exit 1
-"$wine_run" "$win\\OvTelvana.exe" -RegServer; registered=$?
-named=$("$wine_run" reg query 'HKCR\CLSID\{75E0EF32-FD60-4729-97D3-6C13A98D7C25}\InprocServer32' /ve 2>/dev/null | tr -d '\r')
-"$wine_run" "$win\\OvTelvana.exe" -UnregServer; unregistered=$?
-echo "register: $registered, unregister: $unregistered (low bytes of the results)"
-[[ $named == *"$win\\OvTelvanaPS.dll"* ]] || { echo "proxy/stub DLL registered as: $named"; exit 1; }
-[[ $registered == 0 && $unregistered == 0 ]]
+top=$2/drive_c/telvana_deep unix=$2/drive_c/telvana_deep win='C:\telvana_deep' part=$(printf 'd%.0s' {1..50})
+for _ in 1 2 3 4 5; do unix+=/$part win+="\\$part"; done
+trap 'rm -rf "$top"' EXIT
+mkdir -p "$unix" && cp "$3" "$4" "$unix/" || exit 1
+"$1" "$win\\OvTelvana.exe" -RegServer; registered=$?
+named=$("$1" reg query 'HKCR\CLSID\{75E0EF32-FD60-4729-97D3-6C13A98D7C25}\InprocServer32' /ve 2>/dev/null)
+"$1" "$win\\OvTelvana.exe" -UnregServer; unregistered=$?
+echo "registration: $registered, unregistration: $unregistered (low bytes of the results); DLL: $named"
+[[ $registered == 0 && $unregistered == 0 && $named == *"$win\\OvTelvanaPS.dll"* ]]
