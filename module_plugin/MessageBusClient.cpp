@@ -206,19 +206,20 @@ unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& mess
         return MODULE_STATUS_UNSUCCESSFUL;
     }
 
+    // The bus may answer before its request call returns: then the request has ended (its handler
+    // called, its future set) and a failure the call reports after that is not the caller's too.
+    auto withdraw = [&] {
+        std::lock_guard<std::mutex> guard(m_replies->lock);
+        return m_replies->pending.erase(index) != 0;
+    };
     unsigned long status = MODULE_STATUS_UNKNOWN_EXCEPTION;
     try {
         status = m_shim->request(message, index, m_replyContext, value);
     } catch (...) {
-        std::lock_guard<std::mutex> guard(m_replies->lock);
-        m_replies->pending.erase(index);
-        throw;
+        if (withdraw()) throw;
+        status = MODULE_STATUS_SUCCESS;
     }
-    if (status != MODULE_STATUS_SUCCESS) {
-        {
-            std::lock_guard<std::mutex> guard(m_replies->lock);
-            m_replies->pending.erase(index);
-        }
+    if (status != MODULE_STATUS_SUCCESS && withdraw()) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::request", L"Failed to make request. Error code %lu.",
                    status);
         return status;

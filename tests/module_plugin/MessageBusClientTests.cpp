@@ -35,6 +35,7 @@ public:
     {
         indexes.push_back(index);
         replyContext = context;
+        if (onRequest) onRequest(index);
         return requestResult;
     }
     unsigned long unregisterReplyCallback() override { return ++withdraws, 0; }
@@ -60,6 +61,7 @@ public:
     unsigned long nextId = 1;
     bool refuse = false;
     std::function<void()> onSubscribe;
+    std::function<void(unsigned long long)> onRequest;
     std::vector<unsigned long> unsubscribed;
     unsigned long unsubscribeResult = 0;
 };
@@ -163,6 +165,10 @@ TEST(MessageBusClient, EveryRequestIsResolvedAndHandlersMayCallBack)
     EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, client->request(Named(L"Q"), refused, 1));
     EXPECT_EQ(nullptr, refused);
     EXPECT_EQ(MODULE_STATUS_NOT_FOUND, client->replyCallback(7, answer, 0));
+    // Failed by the bus before its failing request call returns: the request ends once, by its handler.
+    shim->onRequest = [&](unsigned long long index) { client->replyCallback(index, nullptr, 1); };
+    EXPECT_EQ(0u, client->request(Named(L"Q"), [&](std::shared_ptr<Reply>) { ++handled; }, 1));
+    EXPECT_EQ(2, handled);
 
     // The client goes with replies outstanding: they fail, and its context finds nothing more.
     void* context = shim->replyContext;
