@@ -134,6 +134,10 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
 MessageBusClient::~MessageBusClient()
 {
     try {
+        {
+            std::lock_guard<std::mutex> guard(m_subscriptionLock);
+            m_ending = true;
+        }
         if (m_shim) m_shim->unregisterReplyCallback();
         unsubscribeAll();
     } catch (...) {
@@ -280,10 +284,19 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
             }
         }
     };
+    bool ending = false;
     {
         std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        AliasEntry& entry = m_aliases[alias];
-        (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        ending = m_ending;
+        if (!ending) {
+            AliasEntry& entry = m_aliases[alias];
+            (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        }
+    }
+    if (ending) {
+        // Asked by a handler that the client's end calls: refused, as nothing would remove it.
+        internal::CallbackContexts::remove(subscription->context);
+        return MODULE_STATUS_UNSUCCESSFUL;
     }
 
     unsigned long id = 0;

@@ -202,6 +202,7 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
         EXPECT_EQ(nullptr, reply->getMessage());
         // Asked again while the client goes: refused, as nothing would ever end it.
         askedAgain = going->request(Named(L"Q"), [](std::shared_ptr<Reply>) {}, 1);
+        EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, going->subscribe(L"Late", [](std::shared_ptr<Message>) { return 0ul; }));
     }, 1));
     std::shared_ptr<Reply> future;
     ASSERT_EQ(0u, client->request(Named(L"Q"), future, 1));
@@ -211,6 +212,7 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
     EXPECT_EQ(std::vector<unsigned long>{kReplyFailed}, second);
     EXPECT_EQ(static_cast<unsigned long>(MODULE_STATUS_UNSUCCESSFUL), askedAgain);
     EXPECT_EQ(kReplyFailed, future->waitFor(std::chrono::milliseconds(1000)));
+    EXPECT_TRUE(shim->contexts.empty());
 
     // The reply and the client's end race: whichever comes first ends the request, never both.
     auto answer = Named(L"Answer");
