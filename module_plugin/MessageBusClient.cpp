@@ -134,6 +134,10 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
 MessageBusClient::~MessageBusClient()
 {
     try {
+        {
+            std::lock_guard<std::mutex> guard(m_subscriptionLock);
+            m_ending = true;
+        }
         if (m_shim) m_shim->unregisterReplyCallback();
         unsubscribeAll();
     } catch (...) {
@@ -206,19 +210,20 @@ unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& mess
         return MODULE_STATUS_UNSUCCESSFUL;
     }
 
+    // The bus may answer before its request call returns: then the request has ended (its handler
+    // called, its future set) and a failure the call reports after that is not the caller's too.
+    auto withdraw = [&] {
+        std::lock_guard<std::mutex> guard(m_replies->lock);
+        return m_replies->pending.erase(index) != 0;
+    };
     unsigned long status = MODULE_STATUS_UNKNOWN_EXCEPTION;
     try {
         status = m_shim->request(message, index, m_replyContext, value);
     } catch (...) {
-        std::lock_guard<std::mutex> guard(m_replies->lock);
-        m_replies->pending.erase(index);
-        throw;
+        if (withdraw()) throw;
+        status = MODULE_STATUS_SUCCESS;
     }
-    if (status != MODULE_STATUS_SUCCESS) {
-        {
-            std::lock_guard<std::mutex> guard(m_replies->lock);
-            m_replies->pending.erase(index);
-        }
+    if (status != MODULE_STATUS_SUCCESS && withdraw()) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::request", L"Failed to make request. Error code %lu.",
                    status);
         return status;
@@ -279,10 +284,19 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
             }
         }
     };
+    bool ending = false;
     {
         std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        AliasEntry& entry = m_aliases[alias];
-        (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        ending = m_ending;
+        if (!ending) {
+            AliasEntry& entry = m_aliases[alias];
+            (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        }
+    }
+    if (ending) {
+        // Asked by a handler that the client's end calls: refused, as nothing would remove it.
+        internal::CallbackContexts::remove(subscription->context);
+        return MODULE_STATUS_UNSUCCESSFUL;
     }
 
     unsigned long id = 0;

@@ -72,6 +72,7 @@ private:
     std::shared_ptr<ProcessAPI> m_processApi;
     std::mutex m_subscriptionLock;
     AliasMap m_aliases;
+    bool m_ending = false; // the client is going: a subscription made now would outlive it on the bus
     std::shared_ptr<PendingReplies> m_replies;
     std::shared_ptr<ReplyFunction> m_replyFunction;
     void* m_replyContext = nullptr;

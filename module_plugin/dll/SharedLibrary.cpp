@@ -39,13 +39,13 @@ bool Import(DllLoader& loader, HMODULE module, const char* name, Fn& out)
 SharedLibrary::SharedLibrary(LibraryDescription description, std::shared_ptr<DllLoader> loader,
                              std::shared_ptr<PathHelpers> pathHelpers, std::shared_ptr<PathSearch> pathSearch,
                              std::shared_ptr<Lumetra::CRegKey> blockListKey,
-                             VersionReaderFactory versionReaders)
+                             std::shared_ptr<Lumetra::FileVersionInfo> versionInfo)
     : m_description(std::move(description)),
       m_loader(loader ? std::move(loader) : std::make_shared<DllLoader>()),
       m_pathHelpers(pathHelpers ? std::move(pathHelpers) : std::make_shared<PathHelpers>()),
       m_pathSearch(pathSearch ? std::move(pathSearch) : std::make_shared<PathSearch>()),
       m_blockListKey(std::move(blockListKey)),
-      m_versionReaders(std::move(versionReaders))
+      m_versionInfo(std::move(versionInfo))
 {
     if (loadLibrary() != MODULE_STATUS_SUCCESS) {
         TALIRO_LOG(4, kSource, L"Taliro::SharedLibrary::SharedLibrary",
@@ -157,8 +157,10 @@ bool SharedLibrary::isBlocked(const std::wstring& directory, const std::wstring&
 bool SharedLibrary::isVersionBlocked(const std::wstring& directory, const std::wstring& fileName)
 {
     std::shared_ptr<Lumetra::FileVersionInfo> versionInfo =
-        m_versionReaders ? m_versionReaders() : std::make_shared<Lumetra::FileVersionInfo>();
-    if (!versionInfo || !versionInfo->Load(directory + L"\\" + fileName)) return false;
+        m_versionInfo ? m_versionInfo : std::make_shared<Lumetra::FileVersionInfo>();
+    // A reader loads one file once: without this the next check would find it loaded and block nothing.
+    versionInfo->Reset();
+    if (!versionInfo->Load(directory + L"\\" + fileName)) return false;
     const std::wstring version = versionInfo->QueryString(L"FileVersion");
     if (version.empty()) return false;
 

@@ -2,7 +2,6 @@
 #pragma once
 #include <windows.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,19 +27,16 @@ struct ImportedFunctions {
     GetVersionNumFn getVersionNum = nullptr;
 };
 
-// Makes a fresh file-version reader: a reader loads one file once, and the block-list check reads
-// the file on every use.
-using VersionReaderFactory = std::function<std::shared_ptr<Lumetra::FileVersionInfo>()>;
-
 class SharedLibrary {
 public:
     // Loads and imports, or throws ModuleException. The registry key (opened by the block-list
-    // check) and the file-version readers default to the support library's classes.
+    // check) and the file-version reader default to the support library's classes. A given reader
+    // is reset before every check, which reads the file anew each time.
     explicit SharedLibrary(LibraryDescription description, std::shared_ptr<DllLoader> loader = nullptr,
                            std::shared_ptr<PathHelpers> pathHelpers = nullptr,
                            std::shared_ptr<PathSearch> pathSearch = nullptr,
                            std::shared_ptr<Lumetra::CRegKey> blockListKey = nullptr,
-                           VersionReaderFactory versionReaders = nullptr);
+                           std::shared_ptr<Lumetra::FileVersionInfo> versionInfo = nullptr);
     virtual ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;
     SharedLibrary& operator=(const SharedLibrary&) = delete;
@@ -62,7 +58,7 @@ private:
     std::shared_ptr<PathHelpers> m_pathHelpers;
     std::shared_ptr<PathSearch> m_pathSearch;
     std::shared_ptr<Lumetra::CRegKey> m_blockListKey;
-    VersionReaderFactory m_versionReaders;
+    std::shared_ptr<Lumetra::FileVersionInfo> m_versionInfo;
     HMODULE m_module = nullptr;
     std::wstring m_loadedPath;
     ImportedFunctions m_functions;

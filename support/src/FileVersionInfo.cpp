@@ -32,6 +32,12 @@ bool FileVersionInfo::Load(const std::wstring& path)
     return m_loaded;
 }
 
+void FileVersionInfo::Reset()
+{
+    m_data.clear();
+    m_loaded = false;
+}
+
 std::wstring FileVersionInfo::QueryString(const std::wstring& name)
 {
     if (!m_loaded) return std::wstring();

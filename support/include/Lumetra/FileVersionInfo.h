@@ -18,6 +18,8 @@ public:
     virtual bool Load(const std::wstring& path);
     // The value (e.g. L"ProductVersion") of the first translation that has it; empty if none.
     virtual std::wstring QueryString(const std::wstring& name);
+    // Drops what was loaded, so that the next Load reads its file anew.
+    void Reset();
 
 private:
     std::vector<BYTE> m_data;
