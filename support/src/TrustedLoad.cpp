@@ -31,7 +31,7 @@ std::wstring LoadPath(const wchar_t* path)
 
 } // namespace
 
-HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
+HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& check)
 {
     // A relative name would follow the DLL search order and could load another file than the
     // one checked.
@@ -55,7 +55,7 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
         SetLastError(held);
         return nullptr;
     }
-    const DWORD trust = CheckFileTrust(target.c_str());
+    const DWORD trust = check ? check(target.c_str()) : CheckFileTrust(target.c_str());
     if (trust != ERROR_SUCCESS) {
         SetLastError(trust);
         return nullptr;
