@@ -47,21 +47,24 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& c
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // Held from before the check until the loader has mapped the file: the file checked is the
-    // file loaded.
+    // Held from before the check until the loader has mapped the file, and both go by the held
+    // file's own path: a link on the given name could be switched after the check, while Windows
+    // refuses to rename the folders of an open file.
     CFileHold hold;
-    const DWORD held = hold.Hold(target.c_str());
+    std::wstring own;
+    DWORD held = hold.Hold(target.c_str());
+    if (held == ERROR_SUCCESS) held = hold.LoadPath(own);
     if (held != ERROR_SUCCESS) {
         SetLastError(held);
         return nullptr;
     }
-    const DWORD trust = check ? check(target.c_str()) : CheckFileTrust(target.c_str());
+    const DWORD trust = check ? check(own.c_str()) : CheckFileTrust(own.c_str());
     if (trust != ERROR_SUCCESS) {
         SetLastError(trust);
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
-    HMODULE module = LoadLibraryExW(target.c_str(), nullptr, flags);
+    HMODULE module = LoadLibraryExW(own.c_str(), nullptr, flags);
     // A refusal must never read as success.
     if (!module && GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_PARAMETER);
     return module;

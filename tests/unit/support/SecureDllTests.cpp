@@ -165,6 +165,26 @@ TEST(TrustedLoad, HeldFromCheckToLoadAtAnyAbsolutePathAndNeverByRelativeName)
         EXPECT_EQ(module, GetModuleHandleW(checked.c_str())) << TestUtil::Narrow(path);
         if (module) FreeLibrary(module);
     }
+    // A host link switched after the check still maps the file checked; one to a bare name is refused.
+    const std::wstring link = dir.File(L"link.dll");
+    for (const wchar_t* name : {L"signed.dll", L"signed"})
+        ASSERT_TRUE(CopyFileW(file.c_str(), dir.File(name).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(other.c_str(), dir.File(L"unsigned.dll").c_str(), FALSE));
+    auto relink = [&](const std::wstring& to) {
+        TestUtil::RunCommand(L"Z:\\bin\\ln -sfn " + to + L" link.dll", 0, dir.Path().c_str());
+        for (int i = 0; i < 100 && TestUtil::ReadFileBytes(link) != TestUtil::ReadFileBytes(dir.File(to)); ++i) Sleep(50);
+        return TestUtil::ReadFileBytes(link) == TestUtil::ReadFileBytes(dir.File(to));
+    };
+    ASSERT_TRUE(relink(L"signed.dll"));
+    HMODULE linked = LoadTrustedLibrary(link.c_str(), 0, [&](const wchar_t* own) {
+        const DWORD verdict = CheckFileTrust(own);
+        return relink(L"unsigned.dll") ? verdict : ERROR_CANCELLED;
+    });
+    EXPECT_TRUE(linked && linked == GetModuleHandleW(dir.File(L"signed.dll").c_str()));
+    if (linked) FreeLibrary(linked);
+    ASSERT_TRUE(relink(L"signed"));
+    EXPECT_EQ(nullptr, LoadTrustedLibrary(link.c_str(), 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     // Without an extension the loader would map trusted.dll, not the file checked.
     const std::wstring bare = deep + L"\\trusted";
     ASSERT_TRUE(CopyFileW(file.c_str(), bare.c_str(), FALSE));
