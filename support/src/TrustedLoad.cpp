@@ -8,13 +8,12 @@
 
 namespace Lumetra {
 
-namespace {
+namespace internal {
 
-// The one spelling that the hold, the check and the load all use: separators made backslashes
-// (the loader documents no other), and beyond MAX_PATH the extended-length form, which the file
-// and loader calls need there. A "\\?\" path is taken literally, as the system does. Empty when
-// the path cannot be made full.
-std::wstring LoadPath(const wchar_t* path)
+// Separators are made backslashes (the loader documents no other), and beyond MAX_PATH the
+// extended-length form, which the file calls need there. A "\\?\" path is taken literally, as the
+// system does.
+std::wstring TrustedLoadFullPath(const wchar_t* path)
 {
     const std::wstring given = path;
     if (given.compare(0, 4, L"\\\\?\\") == 0) return given;
@@ -24,12 +23,16 @@ std::wstring LoadPath(const wchar_t* path)
     const DWORD length = GetFullPathNameW(path, size, &full[0], nullptr);
     if (length == 0 || length >= size) return std::wstring();
     full.resize(length);
-    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\.\\") == 0) return full;
+    // "//?/" comes back as "\\?\" with its slashes turned, and is then taken as the system takes
+    // "\\?\"; it is no server name.
+    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\?\\") == 0) return full;
+    // A device path is limited to MAX_PATH as much as a drive path.
+    if (full.compare(0, 4, L"\\\\.\\") == 0) return L"\\\\?\\" + full.substr(4);
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
-} // namespace
+} // namespace internal
 
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& check)
 {
@@ -39,7 +42,7 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& c
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::wstring target = LoadPath(path);
+    const std::wstring target = internal::TrustedLoadFullPath(path);
     // The loader adds ".dll" to a file name without an extension: it would map another file than
     // the one held and checked.
     const size_t name = target.find_last_of(L"\\/");

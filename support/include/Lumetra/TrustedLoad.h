@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 
 namespace Lumetra {
 
@@ -19,5 +20,13 @@ using TrustCheck = std::function<DWORD(const wchar_t* path)>;
 // missing), its final path cannot be had (the system's error; 87 when it has no extension), the
 // check refuses (its code: 5 not trusted) or the load fails (the loader's error).
 HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& check = nullptr);
+
+namespace internal {
+
+// The full spelling under which LoadTrustedLibrary opens the file: separators made backslashes,
+// and beyond MAX_PATH the extended-length form. Empty when the path cannot be made full.
+std::wstring TrustedLoadFullPath(const wchar_t* path);
+
+} // namespace internal
 
 } // namespace Lumetra

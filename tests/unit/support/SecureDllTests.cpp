@@ -149,7 +149,7 @@ TEST(TrustedLoad, HeldFromCheckToLoadAtAnyAbsolutePathAndNeverByRelativeName)
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
     CloseHandle(writer);
     // Inside the check nothing takes the held file's place (Wine alone renames its folder: put back).
-    std::wstring checked;
+    std::wstring checked, slashed = file.substr(4);
     const TrustCheck tamper = [&](const wchar_t* own) {
         const std::wstring folder = (checked = own).substr(0, checked.rfind(L'\\'));
         EXPECT_FALSE(MoveFileExW(other.c_str(), own, MOVEFILE_REPLACE_EXISTING) ||
@@ -159,12 +159,14 @@ TEST(TrustedLoad, HeldFromCheckToLoadAtAnyAbsolutePathAndNeverByRelativeName)
                         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
         return CheckFileTrust(own);
     };
-    for (const std::wstring& path : {file, file.substr(4)}) {
+    for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;
+    for (const std::wstring& path : {file, file.substr(4), L"//?/" + slashed, L"\\\\.\\" + file.substr(4)}) {
         HMODULE module = LoadTrustedLibrary(path.c_str(), 0, tamper);
         EXPECT_NE(nullptr, module ? GetProcAddress(module, "TrustSampleValue") : nullptr) << GetLastError();
         EXPECT_EQ(module, GetModuleHandleW(checked.c_str())) << TestUtil::Narrow(path);
         if (module) FreeLibrary(module);
     }
+    EXPECT_EQ(file, internal::TrustedLoadFullPath((L"\\\\.\\" + file.substr(4)).c_str()));
     // A host link switched after the check still maps the file checked; one to a bare name is refused.
     const std::wstring link = dir.File(L"link.dll");
     for (const wchar_t* name : {L"signed.dll", L"signed"})
