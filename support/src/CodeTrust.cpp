@@ -2,6 +2,7 @@
 #include "Lumetra/WideFormat.h"
 
 #include "Lumetra/AuthenticodePolicy.h"
+#include "Lumetra/FileHold.h"
 #include "Lumetra/TrustedList.h"
 #include "TelvanaTrustData.h"
 
@@ -518,39 +519,49 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             }
         }
 
+        // The file verified is held until it is loaded, and both go by its own final path, as in
+        // LoadTrustedLibrary: a hold that fails answers as the verification of a missing file would.
+        Lumetra::CFileHold hold;
+        std::wstring verified;
         HANDLE state = nullptr;
-        LONG verdict = Lumetra::internal::WinVerifyTrustFile(candidate.c_str(), WTD_STATEACTION_VERIFY,
-                                                    WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL, &state);
+        auto verifyHeld = [&]() -> LONG {
+            DWORD held = hold.Hold(candidate.c_str());
+            if (held == ERROR_SUCCESS) held = hold.LoadPath(verified);
+            if (held != ERROR_SUCCESS) return static_cast<LONG>(held);
+            return Lumetra::internal::WinVerifyTrustFile(verified.c_str(), WTD_STATEACTION_VERIFY,
+                                                         WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL,
+                                                         &state);
+        };
+        LONG verdict = verifyHeld();
         if ((verdict == ERROR_FILE_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR) && !usedUnchanged) {
             OutputDebugStringW(
                 L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
             std::wstring beside;
             const DWORD error = Lumetra::ModuleFileName(module, beside);
             if (error != 0) {
-                Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
+                Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
                 return error;
             }
             const size_t slash = beside.find_last_of(L'\\');
             beside = (slash == std::wstring::npos ? std::wstring() : beside.substr(0, slash + 1)) + dllName;
-            Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
+            Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
             candidate = beside;
-            verdict = Lumetra::internal::WinVerifyTrustFile(candidate.c_str(), WTD_STATEACTION_VERIFY,
-                                                   WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL, &state);
+            verdict = verifyHeld();
         }
         // Where the platform's verdict covers only the signature's integrity, the chain decides.
         if (verdict == 0)
-            verdict = Lumetra::internal::VerifyPrimarySignerChain(candidate.c_str());
+            verdict = Lumetra::internal::VerifyPrimarySignerChain(verified.c_str());
         if (!Lumetra::IsAcceptedLoaderVerdict(verdict)) {
             std::wstring executable;
             Lumetra::ModuleFileName(nullptr, executable);
             Lumetra::DebugLine(L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n",
                                executable.c_str(), candidate.c_str(), static_cast<unsigned>(verdict));
-            Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
+            Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
             return static_cast<DWORD>(verdict);
         }
-        Lumetra::internal::CloseWinVerifyTrustState(candidate.c_str(), state);
+        Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
 
-        HMODULE library = LoadLibraryExW(candidate.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        HMODULE library = LoadLibraryExW(verified.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         if (library == nullptr) {
             const DWORD error = GetLastError();
             return error != 0 ? error : ERROR_FILE_NOT_FOUND;

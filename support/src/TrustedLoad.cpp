@@ -8,13 +8,12 @@
 
 namespace Lumetra {
 
-namespace {
+namespace internal {
 
-// The one spelling that the hold, the check and the load all use: separators made backslashes
-// (the loader documents no other), and beyond MAX_PATH the extended-length form, which the file
-// and loader calls need there. A "\\?\" path is taken literally, as the system does. Empty when
-// the path cannot be made full.
-std::wstring LoadPath(const wchar_t* path)
+// Separators are made backslashes (the loader documents no other), and beyond MAX_PATH the
+// extended-length form, which the file calls need there. A "\\?\" path is taken literally, as the
+// system does.
+std::wstring TrustedLoadFullPath(const wchar_t* path)
 {
     const std::wstring given = path;
     if (given.compare(0, 4, L"\\\\?\\") == 0) return given;
@@ -24,14 +23,18 @@ std::wstring LoadPath(const wchar_t* path)
     const DWORD length = GetFullPathNameW(path, size, &full[0], nullptr);
     if (length == 0 || length >= size) return std::wstring();
     full.resize(length);
-    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\.\\") == 0) return full;
+    // "//?/" comes back as "\\?\" with its slashes turned, and is then taken as the system takes
+    // "\\?\"; it is no server name.
+    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\?\\") == 0) return full;
+    // A device path is limited to MAX_PATH as much as a drive path.
+    if (full.compare(0, 4, L"\\\\.\\") == 0) return L"\\\\?\\" + full.substr(4);
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
-} // namespace
+} // namespace internal
 
-HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
+HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& check)
 {
     // A relative name would follow the DLL search order and could load another file than the
     // one checked.
@@ -39,7 +42,7 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::wstring target = LoadPath(path);
+    const std::wstring target = internal::TrustedLoadFullPath(path);
     // The loader adds ".dll" to a file name without an extension: it would map another file than
     // the one held and checked.
     const size_t name = target.find_last_of(L"\\/");
@@ -47,21 +50,24 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // Held from before the check until the loader has mapped the file: the file checked is the
-    // file loaded.
+    // Held from before the check until the loader has mapped the file, and both go by the held
+    // file's own path: a link on the given name could be switched after the check, while Windows
+    // refuses to rename the folders of an open file.
     CFileHold hold;
-    const DWORD held = hold.Hold(target.c_str());
+    std::wstring own;
+    DWORD held = hold.Hold(target.c_str());
+    if (held == ERROR_SUCCESS) held = hold.LoadPath(own);
     if (held != ERROR_SUCCESS) {
         SetLastError(held);
         return nullptr;
     }
-    const DWORD trust = CheckFileTrust(target.c_str());
+    const DWORD trust = check ? check(own.c_str()) : CheckFileTrust(own.c_str());
     if (trust != ERROR_SUCCESS) {
         SetLastError(trust);
         return nullptr;
     }
     SetLastError(ERROR_SUCCESS);
-    HMODULE module = LoadLibraryExW(target.c_str(), nullptr, flags);
+    HMODULE module = LoadLibraryExW(own.c_str(), nullptr, flags);
     // A refusal must never read as success.
     if (!module && GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_INVALID_PARAMETER);
     return module;

@@ -95,13 +95,13 @@ bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD RunCommand(const std::wstring& commandLine, DWORD waitMs)
+DWORD RunCommand(const std::wstring& commandLine, DWORD waitMs, const wchar_t* folder)
 {
     std::wstring command = commandLine;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, folder, &startup, &info))
         return GetLastError();
     CloseHandle(info.hThread);
     DWORD code = WAIT_TIMEOUT;

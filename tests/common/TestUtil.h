@@ -55,9 +55,9 @@ std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 
-// Runs a command line and waits: its exit code, the CreateProcess error, or WAIT_TIMEOUT (the
-// process is then ended) when it did not end within the wait.
-DWORD RunCommand(const std::wstring& commandLine, DWORD waitMs = 60000);
+// Runs a command line (in `folder` when given) and waits: its exit code, the CreateProcess error, or
+// WAIT_TIMEOUT (then ended) when it did not end in time or, as a host program under Wine, gave no handle.
+DWORD RunCommand(const std::wstring& commandLine, DWORD waitMs = 60000, const wchar_t* folder = nullptr);
 
 std::string Narrow(const std::wstring& text, UINT codePage = CP_UTF8);
 std::wstring Widen(const std::string& text, UINT codePage = CP_UTF8);

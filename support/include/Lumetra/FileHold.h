@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 namespace Lumetra {
 
 // Holds a file open for reading and shares it for reading only: while held, nobody can write,
@@ -19,6 +21,15 @@ public:
     DWORD Hold(const wchar_t* path);
     bool IsHeld() const { return m_file != INVALID_HANDLE_VALUE; }
     void Release();
+
+    // The name to check and load the held file by: its own final path, with every link, junction
+    // and mount point of the name it was opened by resolved, so that switching one of them
+    // cannot bring another file under that name. Plain DOS form where it fits in MAX_PATH (the
+    // form the loader and module lists have always shown), extended-length "\\?\" beyond.
+    // 0; 6 when nothing is held; the system's error when the path cannot be had (the name it
+    // was opened by is never used instead); 87 when the file name has no extension, to which the
+    // loader would add ".dll" and so map another file.
+    DWORD LoadPath(std::wstring& path) const;
 
 private:
     HANDLE m_file = INVALID_HANDLE_VALUE;

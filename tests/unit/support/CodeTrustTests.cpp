@@ -745,6 +745,12 @@ TEST_F(ValidationService, InterfaceLookupSearchesInstallFolderThenBesideTheModul
     EXPECT_NE(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, nullptr));
     EXPECT_EQ(nullptr, out);
     FreeLibrary(host);
+    // A host link in the install folder: the file it names is verified and loaded by its own name.
+    ASSERT_TRUE(CopyFileW(Signed(L"ovgate_signed\\Ovgate.dll").c_str(), empty.File(L"real.dll").c_str(), FALSE));
+    TestUtil::RunCommand(L"Z:\\bin\\ln -s real.dll Ovgate.dll", 0, empty.Path().c_str());
+    for (int i = 0; i < 100 && !TestUtil::FileExists(empty.File(L"Ovgate.dll")); ++i) Sleep(50);
+    EXPECT_EQ(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, nullptr));
+    EXPECT_NE(nullptr, GetModuleHandleW(L"real.dll")) << "mapped under the link's name";
 }
 
 TEST_F(ValidationService, InstallDirIsJoinedWithTheFileName)

@@ -140,18 +140,53 @@ TEST(TrustedLoad, HeldFromCheckToLoadAtAnyAbsolutePathAndNeverByRelativeName)
     std::wstring deep = L"\\\\?\\" + dir.Path();
     while (deep.size() <= MAX_PATH + 4)
         ASSERT_TRUE(CreateDirectoryW((deep += L"\\" + std::wstring(40, L'd')).c_str(), nullptr));
-    const std::wstring file = deep + L"\\trusted.dll";
+    const std::wstring file = deep + L"\\trusted.dll", other = deep + L"\\other.dll";
     ASSERT_TRUE(CopyFileW(TestPki::SignedFile(L"sample_trusted.dll").c_str(), file.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(TestPki::SignedFile(L"sample_unsigned.dll").c_str(), other.c_str(), FALSE));
     // Another handle that may write: not held, so refused with the sharing error, not as untrusted.
     HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(nullptr, LoadTrustedLibrary(file.c_str(), 0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
     CloseHandle(writer);
-    for (const std::wstring& path : {file, file.substr(4)}) {
-        HMODULE module = LoadTrustedLibrary(path.c_str(), 0);
+    // Inside the check nothing takes the held file's place (Wine alone renames its folder: put back).
+    std::wstring checked, slashed = file.substr(4);
+    const TrustCheck tamper = [&](const wchar_t* own) {
+        const std::wstring folder = (checked = own).substr(0, checked.rfind(L'\\'));
+        EXPECT_FALSE(MoveFileExW(other.c_str(), own, MOVEFILE_REPLACE_EXISTING) ||
+                     MoveFileExW(own, (checked + L"~").c_str(), 0));
+        if (MoveFileExW(folder.c_str(), (folder + L"~").c_str(), 0))
+            EXPECT_TRUE(MoveFileExW((folder + L"~").c_str(), folder.c_str(), 0) &&
+                        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
+        return CheckFileTrust(own);
+    };
+    for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;
+    for (const std::wstring& path : {file, file.substr(4), L"//?/" + slashed, L"\\\\.\\" + file.substr(4)}) {
+        HMODULE module = LoadTrustedLibrary(path.c_str(), 0, tamper);
         EXPECT_NE(nullptr, module ? GetProcAddress(module, "TrustSampleValue") : nullptr) << GetLastError();
+        EXPECT_EQ(module, GetModuleHandleW(checked.c_str())) << TestUtil::Narrow(path);
         if (module) FreeLibrary(module);
     }
+    EXPECT_EQ(file, internal::TrustedLoadFullPath((L"\\\\.\\" + file.substr(4)).c_str()));
+    // A host link switched after the check still maps the file checked; one to a bare name is refused.
+    const std::wstring link = dir.File(L"link.dll");
+    for (const wchar_t* name : {L"signed.dll", L"signed"})
+        ASSERT_TRUE(CopyFileW(file.c_str(), dir.File(name).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(other.c_str(), dir.File(L"unsigned.dll").c_str(), FALSE));
+    auto relink = [&](const std::wstring& to) {
+        TestUtil::RunCommand(L"Z:\\bin\\ln -sfn " + to + L" link.dll", 0, dir.Path().c_str());
+        for (int i = 0; i < 100 && TestUtil::ReadFileBytes(link) != TestUtil::ReadFileBytes(dir.File(to)); ++i) Sleep(50);
+        return TestUtil::ReadFileBytes(link) == TestUtil::ReadFileBytes(dir.File(to));
+    };
+    ASSERT_TRUE(relink(L"signed.dll"));
+    HMODULE linked = LoadTrustedLibrary(link.c_str(), 0, [&](const wchar_t* own) {
+        const DWORD verdict = CheckFileTrust(own);
+        return relink(L"unsigned.dll") ? verdict : ERROR_CANCELLED;
+    });
+    EXPECT_TRUE(linked && linked == GetModuleHandleW(dir.File(L"signed.dll").c_str()));
+    if (linked) FreeLibrary(linked);
+    ASSERT_TRUE(relink(L"signed"));
+    EXPECT_EQ(nullptr, LoadTrustedLibrary(link.c_str(), 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError());
     // Without an extension the loader would map trusted.dll, not the file checked.
     const std::wstring bare = deep + L"\\trusted";
     ASSERT_TRUE(CopyFileW(file.c_str(), bare.c_str(), FALSE));
