@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# OvTelvana.exe installed deeper than MAX_PATH registers, naming the proxy/stub DLL beside it,
-# and unregisters. Run from the host: Wine's CreateProcessW refuses such a path, its loader not.
-#   deep-install.sh <wine-run> <prefix> <OvTelvana.exe> <OvTelvanaPS.dll>
-set -u
-top=$2/drive_c/telvana_deep unix=$2/drive_c/telvana_deep win='C:\telvana_deep' part=$(printf 'd%.0s' {1..50})
-for _ in 1 2 3 4 5; do unix+=/$part win+="\\$part"; done
+# OvTelvana.exe installed deeper than MAX_PATH registers, naming the proxy/stub DLL beside it, and
+# unregisters. Run from the host: Wine's CreateProcessW refuses such a path, its loader does not.
+set -u  # deep-install.sh <wine-run> <prefix> <OvTelvana.exe> <OvTelvanaPS.dll>
+d=$(printf 'd%.0s' {1..50}) top=$2/drive_c/telvana_deep
+unix=$top/$d/$d/$d/$d/$d win="C:\\telvana_deep\\$d\\$d\\$d\\$d\\$d"
 trap 'rm -rf "$top"' EXIT
 mkdir -p "$unix" && cp "$3" "$4" "$unix/" || exit 1
 "$1" "$win\\OvTelvana.exe" -RegServer; registered=$?
