@@ -5,9 +5,10 @@
 #include "config/StringMaps.h"
 #include "datasets/DataSetExports.h"
 
+#include "Lumetra/TrustedLoad.h"
+
 #include <windows.h>
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -15,8 +16,7 @@
 
 namespace Taliro {
 
-// 0 when the file may be loaded.
-using TrustCheck = std::function<DWORD(const wchar_t* path)>;
+using TrustCheck = Lumetra::TrustCheck;
 
 struct DataSetRecord {
     KeyValueMap values;
