@@ -76,10 +76,13 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
 {
     ModuleHandle module;
     {
-        // Held from the check until the load has mapped the file, so the file checked is the
-        // file loaded. A file that cannot be held is refused like any other unchecked file.
+        // Held from the check until the load has mapped the file, and both go by the held file's
+        // own path, so the file checked is the file loaded even with a link on the registered
+        // path. A file that cannot be held is refused like any other unchecked file.
         Lumetra::CFileHold hold;
-        const DWORD held = hold.Hold(path.c_str());
+        std::wstring own;
+        DWORD held = hold.Hold(path.c_str());
+        if (held == ERROR_SUCCESS) held = hold.LoadPath(own);
         if (held != ERROR_SUCCESS) {
             if (ETWLogging::IsLogLevelEnabled(4)) {
                 ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
@@ -89,14 +92,14 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
             }
             return nullptr;
         }
-        const DWORD trust = m_trustCheck ? m_trustCheck(path.c_str()) : Lumetra::CheckFileTrust(path.c_str());
+        const DWORD trust = m_trustCheck ? m_trustCheck(own.c_str()) : Lumetra::CheckFileTrust(own.c_str());
         if (trust != ERROR_SUCCESS) {
             if (ETWLogging::IsLogLevelEnabled(4))
                 ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
                                 L"The DLL at the path '%s' is not Orvane signed", path.c_str());
             return nullptr;
         }
-        module.reset(Lumetra::LoadLibraryFullPath(path.c_str()));
+        module.reset(Lumetra::LoadLibraryFullPath(own.c_str()));
     }
     if (module) {
         const auto isSupported = Export<IsSupportedFn>(module.get(), kIsSupportedExport);

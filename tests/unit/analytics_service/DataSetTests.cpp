@@ -118,10 +118,14 @@ TEST_F(DataSets, CheckedFileCannotBeReplacedBeforeItIsLoaded)
 {
     const std::wstring copy = m_dir.File(L"DataSet.dll");
     ASSERT_TRUE(CopyFileW(TestPki::SignedFile(L"dataset_signed.dll").c_str(), copy.c_str(), FALSE));
-    Register(L"normal", copy);
+    // Registered through a host link: the file checked and loaded is the one it names, by its own path.
+    TestUtil::RunCommand(L"Z:\\bin\\ln -s DataSet.dll Link.dll", 0, m_dir.Path().c_str());
+    for (int i = 0; i < 100 && !TestUtil::FileExists(m_dir.File(L"Link.dll")); ++i) Sleep(50);
+    Register(L"normal", m_dir.File(L"Link.dll"));
     DWORD replaceError = 0;
+    std::wstring checked;
     Taliro::PluginLoader loader([&](const wchar_t* path) {
-        const DWORD trust = Lumetra::CheckFileTrust(path);
+        const DWORD trust = Lumetra::CheckFileTrust((checked = path).c_str());
         if (!CopyFileW(TestPki::SignedFile(L"dataset_unsigned.dll").c_str(), path, FALSE))
             replaceError = GetLastError();
         return trust;
@@ -129,6 +133,7 @@ TEST_F(DataSets, CheckedFileCannotBeReplacedBeforeItIsLoaded)
     KeyValueMap data;
     EXPECT_TRUE(loader.AttachDataSet(L"normal", data));
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), replaceError);
+    EXPECT_EQ(copy, checked);
 }
 
 TEST_F(DataSets, StoreServesAFreshSetFor180SecondsAndRetriesFailures)
