@@ -160,13 +160,10 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
     ASSERT_NE(std::string::npos, broken.find("MSFT"));
     broken.replace(broken.find("MSFT"), 4, "XXXX");
     for (bool withDll : {false, true}) {
-        if (withDll) {
-            ASSERT_TRUE(TestUtil::WriteFileBytes(lone, broken) &&
-                        CopyFileW(dll.c_str(), m_dir.File(L"OvTelvanaPS.dll").c_str(), FALSE));
-            EXPECT_NE(0u, RunProgram(lone, L"-Service"));
-        } else {
-            EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-Service"));
-        }
+        ASSERT_TRUE(!withDll || (TestUtil::WriteFileBytes(lone, broken) &&
+                                 CopyFileW(dll.c_str(), m_dir.File(L"OvTelvanaPS.dll").c_str(), FALSE)));
+        const DWORD result = RunProgram(lone, L"-Service");
+        EXPECT_EQ(withDll ? DWORD(TYPE_E_CANTLOADLIBRARY) : DWORD(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), result);
         EXPECT_EQ(kProduct, ReadText(HKEY_CLASSES_ROOT, cls + L"\\LocalServer32", L"ServerExecutable"));
         EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
         EXPECT_EQ(dll, ReadText(HKEY_CLASSES_ROOT, ps + L"\\InprocServer32", nullptr));

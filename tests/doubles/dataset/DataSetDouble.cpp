@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -36,7 +35,7 @@ public:
     unsigned char GetItem(std::uint32_t index, const wchar_t** key, const wchar_t** value) override
     {
         if (count == INT32_MAX && index == 0) Record("Walked");
-        if (name && wcscmp(name, L"throwing") == 0) throw std::bad_alloc();  // as a failed copy would
+        if (name && std::wstring(name) == L"throwing") throw std::bad_alloc();  // as a failed copy would
         if (index >= items.size() || !items[index].given) return 0;
         *key = items[index].key;
         *value = items[index].value;

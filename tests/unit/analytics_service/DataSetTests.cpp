@@ -97,8 +97,7 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
         for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey", L"negative"})
             EXPECT_TRUE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
         EXPECT_NE(nullptr, GetModuleHandleW(dll.c_str())) << "kept loaded while the loader lives";
-        // A count no cache could carry is refused unwalked; a record that cannot be built still
-        // gives the object back before the DLL goes.
+        // A count no cache could carry is refused unwalked; a failed build still releases.
         for (const wchar_t* name : {L"nullobject", L"nullname", L"unknown", L"normal.norelease", L"huge"}) {
             EXPECT_FALSE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
             EXPECT_EQ(1u, LogCapture::Count(L"DataSet " + std::wstring(name) + L" could not be loaded", 4));
