@@ -16,7 +16,6 @@ namespace {
 constexpr wchar_t kSource[] = L"CAUtils";
 // Stands in for the data of enciphered values in log lines: they are enciphered to stay private.
 constexpr wchar_t kHiddenValue[] = L"<enciphered>";
-constexpr DWORD kFirstReadSize = 1024;
 // A value that grows between the size query and the read is queried again, a few times at most.
 constexpr int kReadAttempts = 8;
 
