@@ -149,7 +149,7 @@ HRESULT CTelvanaModule::CheckRegistration(bool)
     // Without it a checked factory would reach no client: better no registration than that, and
     // whatever was registered before stays as it was.
     const std::wstring proxyStub = ProxyStubPath();
-    if (proxyStub.empty() || GetFileAttributesW(proxyStub.c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (proxyStub.empty() || GetFileAttributesW(Platform::ExtendedLengthPath(proxyStub).c_str()) == INVALID_FILE_ATTRIBUTES)
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     return S_OK;
 }

@@ -106,7 +106,8 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
         const auto getDataSet = Export<GetDataSetFn>(module.get(), kGetDataSetExport);
         const auto release = Export<ReleaseFn>(module.get(), kReleaseExport);
         if (isSupported && getDataSet && release && isSupported(name.c_str()) != 0) {
-            IDataSetObject* object = getDataSet(name.c_str());
+            // Given back on every road, a throw included, while the DLL is still loaded.
+            std::unique_ptr<IDataSetObject, ReleaseFn> object(getDataSet(name.c_str()), release);
             auto record = std::make_unique<DataSetRecord>();
             bool built = false;
             if (object == nullptr) {
@@ -115,7 +116,7 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
                                     L"DataSet %s: the DLL handed out no dataset", name.c_str());
             } else {
                 built = BuildDataSetRecord(*object, name, *record);
-                release(object);
+                object.reset();
             }
             if (built) {
                 m_modules.push_back(std::move(module));
@@ -140,8 +141,10 @@ bool PluginLoader::BuildDataSetRecord(IDataSetObject& object, const std::wstring
                             L"DataSet %s is malformed (name missing, count %d)", name.c_str(), count);
         return false;
     }
+    // A count below 1 is an empty dataset, attached like any other; one of more items than a
+    // cache value could hold is no dataset, and its items are not walked.
+    if (count > kMaxDataSetItems) return false;
     record.name = objectName;
-    // A count below 1 is an empty dataset, attached like any other.
     const std::uint32_t items = count > 0 ? static_cast<std::uint32_t>(count) : 0;
     for (std::uint32_t index = 0; index < items; ++index) {
         const wchar_t* key = nullptr;

@@ -4,6 +4,7 @@
 #pragma once
 #include "config/StringMaps.h"
 #include "datasets/DataSetExports.h"
+#include "registry/CAUtils.h"
 
 #include "Lumetra/TrustedLoad.h"
 
@@ -30,6 +31,10 @@ using ModuleHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFree>
 
 class PluginLoader {
 public:
+    // The most items a dataset may have: as many as a cache value (kRegistryLargeStringLimit
+    // bytes of UTF-16 JSON text) could hold, the shortest member ("k":"",) taking 7 characters.
+    static constexpr std::int32_t kMaxDataSetItems = kRegistryLargeStringLimit / sizeof(wchar_t) / 7;
+
     // An empty check means Lumetra::CheckFileTrust.
     explicit PluginLoader(TrustCheck trustCheck = nullptr);
     // Unloads the DLLs in the order they were loaded.

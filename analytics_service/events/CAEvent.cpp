@@ -10,6 +10,7 @@
 #include "ETWLogging/LogFront.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 using namespace Taliro::Analytics;
 
@@ -239,11 +240,12 @@ void CAEvent::ProcessAdditionalDatasets(KeyValueMapLists& datasets, KeyValueMap&
         LogLine(4, L"CAEvent::ProcessAdditionalDatasets", __LINE__, L"No datasets keys found");
         return;
     }
-    std::vector<KeyValueMap> unique;
-    for (const KeyValueMap& entry : list->second)
-        if (std::find(unique.begin(), unique.end(), entry) == unique.end()) unique.push_back(entry);
-    for (const KeyValueMap& entry : unique) {
-        const KeyValueMap dataset = m_dataSetStore.GetDataSet(ValueOr(entry, kNameKey));
+    // Each name once, at its first place: a client's list of repeats costs one lookup apiece.
+    std::unordered_set<std::wstring> seen;
+    for (const KeyValueMap& entry : list->second) {
+        const std::wstring name = ValueOr(entry, kNameKey);
+        if (!seen.insert(name).second) continue;
+        const KeyValueMap dataset = m_dataSetStore.GetDataSet(name);
         for (const auto& pair : dataset) event.emplace(pair.first, pair.second);
     }
 }

@@ -16,7 +16,6 @@ namespace {
 constexpr wchar_t kSource[] = L"CAUtils";
 // Stands in for the data of enciphered values in log lines: they are enciphered to stay private.
 constexpr wchar_t kHiddenValue[] = L"<enciphered>";
-constexpr DWORD kFirstReadSize = 1024;
 // A value that grows between the size query and the read is queried again, a few times at most.
 constexpr int kReadAttempts = 8;
 
@@ -199,19 +198,41 @@ DWORD ToStoredForm(DWORD type, const void* data, DWORD size, DWORD options, std:
     return result;
 }
 
-// One registry query; on 234 it is repeated at the reported size, so type and data always come
-// from the same read.
-DWORD QueryWhole(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& bytes)
+// 234 when a record of this data would pass what its readers take: kRegistryLargeStringLimit
+// bytes of data, and of text as it comes back in UTF-16.
+DWORD CheckReadBack(DWORD type, const std::vector<BYTE>& stored)
 {
-    DWORD capacity = kFirstReadSize;
+    if (stored.size() > kRegistryLargeStringLimit) return ERROR_MORE_DATA;
+    if (!IsText(type, kRegistryEncipheredValue)) return ERROR_SUCCESS;
+    DWORD units = 0;
+    DWORD result = AnsiToWide(CP_THREAD_ACP, reinterpret_cast<const char*>(stored.data()), nullptr, &units,
+                              static_cast<int>(stored.size()));
+    if (result != ERROR_SUCCESS) return result;
+    return units > kRegistryLargeStringLimit / sizeof(wchar_t) ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+// What a reader takes, known before any data is read: a plain value of another type is refused
+// with 13, and one larger than `bytes` in its stored form (0: any size) with 234.
+struct ReadLimit {
+    DWORD bytes = 0;
+    bool (*takesType)(DWORD type) = nullptr;
+};
+
+bool IsRecordType(DWORD type) { return type == REG_BINARY; }
+
+// The size is asked first, so a value the reader refuses is never read; on 234 the query is
+// repeated, so type and data always come from the same read.
+DWORD QueryWhole(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& bytes, const ReadLimit& limit)
+{
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        bytes.assign(capacity, 0);
-        DWORD size = capacity;
-        LONG result = RegQueryValueExW(key, name, nullptr, &type, bytes.data(), &size);
-        if (result == ERROR_MORE_DATA) {
-            capacity = std::max(size, capacity + 1);
-            continue;
-        }
+        DWORD size = 0;
+        LONG result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+        if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
+        if (limit.takesType && !limit.takesType(type)) return ERROR_INVALID_DATA;
+        if (limit.bytes != 0 && size > limit.bytes) return ERROR_MORE_DATA;
+        bytes.assign(std::max<DWORD>(size, 1), 0);
+        result = RegQueryValueExW(key, name, nullptr, &type, bytes.data(), &size);
+        if (result == ERROR_MORE_DATA) continue;
         if (result != ERROR_SUCCESS) return static_cast<DWORD>(result);
         bytes.resize(size);
         return ERROR_SUCCESS;
@@ -221,16 +242,22 @@ DWORD QueryWhole(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& 
 
 // Reads one value in its caller form: string types as UTF-16 bytes with terminator(s), other
 // types as stored (deciphered when options is 1).
+// limit: what the caller takes of the caller form (bytes, 0 for any size); a record may be
+// longer by its header.
 DWORD ReadValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD options, DWORD& type,
-                std::vector<BYTE>& value)
+                std::vector<BYTE>& value, ReadLimit limit = ReadLimit())
 {
     ValueLocation location;
     DWORD result = location.Open(root, keyPath, valueName, KEY_READ, false);
     if (result != ERROR_SUCCESS) return result;
 
+    if (options == kRegistryEncipheredValue) {
+        limit.takesType = &IsRecordType;
+        if (limit.bytes != 0) limit.bytes += Lumetra::CObfuscatedRegKeyImpl::kRecordHeaderSize;
+    }
     DWORD storedType = REG_NONE;
     std::vector<BYTE> stored;
-    result = QueryWhole(location.Key(), location.Name(), storedType, stored);
+    result = QueryWhole(location.Key(), location.Name(), storedType, stored, limit);
     if (result != ERROR_SUCCESS) return result;
 
     if (options == kRegistryEncipheredValue) {
@@ -274,7 +301,7 @@ DWORD ReadString(const std::wstring& keyPath, const std::wstring& valueName, std
     DWORD result = Guarded([&]() -> DWORD {
         DWORD type = REG_NONE;
         std::vector<BYTE> bytes;
-        DWORD read = ReadValue(HKEY_LOCAL_MACHINE, keyPath, valueName, options, type, bytes);
+        DWORD read = ReadValue(HKEY_LOCAL_MACHINE, keyPath, valueName, options, type, bytes, {limit, &IsStringType});
         if (read != ERROR_SUCCESS) return read;
         if (!IsStringType(type)) return ERROR_INVALID_DATA;
         const wchar_t* text = reinterpret_cast<const wchar_t*>(bytes.data());
@@ -329,7 +356,8 @@ DWORD GetValueFromRegistry(const std::wstring& keyPath, const std::wstring& valu
     DWORD result = Guarded([&]() -> DWORD {
         DWORD type = REG_NONE;
         std::vector<BYTE> bytes;
-        DWORD status = ReadValue(HKEY_LOCAL_MACHINE, keyPath, valueName, options, type, bytes);
+        DWORD status = ReadValue(HKEY_LOCAL_MACHINE, keyPath, valueName, options, type, bytes,
+                                 {sizeof(DWORD), [](DWORD stored) { return stored == REG_DWORD; }});
         if (status != ERROR_SUCCESS) return status;
         if (type != REG_DWORD || bytes.size() != sizeof(DWORD)) return ERROR_INVALID_DATA;
         std::memcpy(&read, bytes.data(), sizeof read);
@@ -466,6 +494,9 @@ DWORD WriteRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstr
             bytes = reinterpret_cast<const BYTE*>(stored.data());
             storedSize = static_cast<DWORD>(stored.size());
             if (options == kRegistryEncipheredValue) {
+                // A record the readers refuse could never be read back: the earlier value stays.
+                result = CheckReadBack(type, stored);
+                if (result != ERROR_SUCCESS) return result;
                 result = EncodeValueRecord(stored.data(), storedSize, type, record);
                 if (result != ERROR_SUCCESS) return result;
                 bytes = record.data();

@@ -8,22 +8,32 @@ namespace Taliro {
 
 namespace {
 
-void AppendUtf8(std::string& out, char32_t c)
+// Hands each UTF-8 byte of the text to `byte`; an unpaired surrogate becomes U+FFFD.
+template <typename Byte>
+void EachUtf8Byte(const std::wstring& text, Byte byte)
 {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = static_cast<char16_t>(text[i]);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            byte(static_cast<unsigned char>(c));
+        } else if (c < 0x800) {
+            byte(static_cast<unsigned char>(0xC0 | (c >> 6)));
+            byte(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            byte(static_cast<unsigned char>(0xE0 | (c >> 12)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+            byte(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        } else {
+            byte(static_cast<unsigned char>(0xF0 | (c >> 18)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F)));
+            byte(static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F)));
+            byte(static_cast<unsigned char>(0x80 | (c & 0x3F)));
+        }
     }
 }
 
@@ -33,19 +43,36 @@ bool IsUnreserved(unsigned char c)
            c == '_' || c == '~';
 }
 
-void AppendEncoded(std::wstring& out, const std::wstring& text)
-{
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    for (unsigned char c : GAPlugin::ToUtf8(text)) {
-        if (IsUnreserved(c)) {
-            out += static_cast<wchar_t>(c);
-        } else {
-            out += L'%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0x0F];
-        }
+// Encoded text goes to `out` only while it holds fewer than `room` characters, so a client's
+// oversized value costs no memory in proportion to it; `length` counts the whole encoded text.
+class BoundedEncoder {
+public:
+    BoundedEncoder(std::wstring& out, size_t room) : m_out(out), m_room(room) {}
+    void Append(const std::wstring& text)
+    {
+        EachUtf8Byte(text, [this](unsigned char c) {
+            if (IsUnreserved(c)) {
+                Put(static_cast<wchar_t>(c));
+            } else {
+                static const wchar_t kHex[] = L"0123456789ABCDEF";
+                Put(L'%');
+                Put(kHex[c >> 4]);
+                Put(kHex[c & 0x0F]);
+            }
+        });
     }
-}
+    void Put(wchar_t c)
+    {
+        ++m_length;
+        if (m_out.size() < m_room) m_out += c;
+    }
+    size_t Length() const { return m_length; }
+
+private:
+    std::wstring& m_out;
+    size_t m_room;
+    size_t m_length = 0;
+};
 
 void LogError(int line, const wchar_t* format, unsigned long a = 0, unsigned long b = 0)
 {
@@ -59,28 +86,27 @@ std::string GAPlugin::ToUtf8(const std::wstring& text)
 {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = static_cast<char16_t>(text[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00);
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
+    EachUtf8Byte(text, [&out](unsigned char c) { out += static_cast<char>(c); });
     return out;
 }
 
 std::wstring GAPlugin::JoinParameters(const KeyValueMap& hit)
 {
+    size_t length = 0;
+    return JoinParameters(hit, static_cast<size_t>(-1), length);
+}
+
+std::wstring GAPlugin::JoinParameters(const KeyValueMap& hit, size_t room, size_t& length)
+{
     std::wstring text;
+    BoundedEncoder encoder(text, room);
     for (const auto& pair : hit) {
-        AppendEncoded(text, pair.first);
-        text += L'=';
-        AppendEncoded(text, pair.second);
-        text += L'&';
+        if (encoder.Length() != 0) encoder.Put(L'&');
+        encoder.Append(pair.first);
+        encoder.Put(L'=');
+        encoder.Append(pair.second);
     }
-    if (!text.empty()) text.pop_back();
+    length = encoder.Length();
     return text;
 }
 
@@ -166,19 +192,20 @@ bool GAPlugin::SendAndGetHit(ITrackingItem& item, std::wstring& hitText)
         KeyValueMap hit;
         AddFixedParameters(hit);
         BuildHit(item.GetData(), hit);
-        hitText = JoinParameters(hit);
+        size_t length = 0;
+        hitText = JoinParameters(hit, kMaxHitBytes, length);
+        if (length > kMaxHitBytes) hitText += kCutMark;
         if (hit[L"tid"].empty()) {
             LogError(__LINE__, L"The hit has no tracking id. Will not send");
             return false;
         }
-        // The hit text is ASCII after encoding: its UTF-8 form is the same bytes.
-        std::string body = ToUtf8(hitText);
-        if (body.size() > kMaxHitBytes) {
+        if (length > kMaxHitBytes) {
             LogError(__LINE__, L"The hit has %lu bytes, more than the limit of %lu. Will not send",
-                     static_cast<unsigned long>(body.size()), static_cast<unsigned long>(kMaxHitBytes));
+                     static_cast<unsigned long>(length), static_cast<unsigned long>(kMaxHitBytes));
             return false;
         }
-        return m_sender && m_sender->Send(body);
+        // The hit text is ASCII after encoding: its UTF-8 form is the same bytes.
+        return m_sender && m_sender->Send(ToUtf8(hitText));
     } catch (...) {
         LogError(__LINE__, L"The hit could not be built. Will not send");
         return false;

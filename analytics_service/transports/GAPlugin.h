@@ -14,6 +14,9 @@ class GAPlugin : public ISink {
 public:
     // The protocol's limit for one hit body, in bytes.
     static constexpr size_t kMaxHitBytes = 8192;
+    // Ends the hit text handed back for a hit past the limit, after its first kMaxHitBytes
+    // characters; encoded text never holds a blank.
+    static constexpr const wchar_t* kCutMark = L" [cut]";
 
     std::wstring GetName() override { return m_name; }
     bool Send(ITrackingItem& item) override;
@@ -27,7 +30,8 @@ public:
     bool LoadProfile(std::shared_ptr<IConfiguration> configuration);
     // Adds dictionary entries (event field -> parameter) for fields the key map does not map yet.
     void MergeDictionary(const KeyValueMap& dictionary);
-    // As Send, and gives the hit text: exactly the body sent, or the body refused.
+    // As Send, and gives the hit text: exactly the body sent or refused, or for a hit past the
+    // limit its first kMaxHitBytes characters and kCutMark.
     bool SendAndGetHit(ITrackingItem& item, std::wstring& hit);
     bool SendWithTrackingId(ITrackingItem& item, std::wstring& hit) { return SendAndGetHit(item, hit); }
 
@@ -36,6 +40,8 @@ public:
     // "name=value" pairs joined by "&", every name and value percent-encoded as UTF-8 (all
     // but A-Z a-z 0-9 - . _ ~ as %XX), so "&", "=", "+" and non-ASCII text arrive intact.
     static std::wstring JoinParameters(const KeyValueMap& hit);
+    // As above, no further than `room` characters; `length` is the whole text's length.
+    static std::wstring JoinParameters(const KeyValueMap& hit, size_t room, size_t& length);
 
 private:
     void InitKeyMap();

@@ -30,7 +30,22 @@ std::wstring ModulePath()
     }
 }
 
+std::wstring ExtendedLengthPath(const std::wstring& path)
+{
+    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+    return L"\\\\?\\" + path;
+}
+
 namespace {
+
+// The plain form of a path given back in the extended-length form.
+std::wstring PlainPath(const std::wstring& path)
+{
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
 
 bool HasTypeLibrary() { return FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr; }
 
@@ -169,6 +184,12 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
     case CommandSwitch::Service: {
         bool perUser = command == CommandSwitch::RegServerPerUser;
         hr = CheckRegistration(perUser);
+        // All or nothing: what can fail without writing is tried before anything is written.
+        if (SUCCEEDED(hr)) {
+            ComPtr<ITypeLib> library;
+            std::wstring path;
+            hr = LoadTypeLibrary(library, path);
+        }
         if (SUCCEEDED(hr)) hr = RegisterAppId(command == CommandSwitch::Service, perUser);
         if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
         break;
@@ -564,20 +585,28 @@ HRESULT ServiceModule::UnregisterServer(bool perUser)
     return FAILED(first) ? first : hr;
 }
 
-HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
+HRESULT ServiceModule::LoadTypeLibrary(ComPtr<ITypeLib>& library, std::wstring& path) const
 {
-    if (!HasTypeLibrary()) return S_OK;
-    std::wstring path = ModulePath();
+    library.Reset();
+    if (!HasTypeLibrary()) return S_FALSE;
+    path = ModulePath();
     if (path.size() >= MAX_PATH) {
         // The type library loader stops at MAX_PATH; the short form of a deep install folder
-        // names the same file within it.
-        std::wstring shortPath(path.size() + 1, L'\0');
-        const DWORD length = GetShortPathNameW(path.c_str(), &shortPath[0], static_cast<DWORD>(shortPath.size()));
-        if (length > 0 && length < shortPath.size()) path = shortPath.substr(0, length);
+        // names the same file within it where 8.3 names are kept.
+        const std::wstring extended = ExtendedLengthPath(path);
+        std::wstring shortPath(extended.size() + 1, L'\0');
+        const DWORD length = GetShortPathNameW(extended.c_str(), &shortPath[0], static_cast<DWORD>(shortPath.size()));
+        if (length > 0 && length < shortPath.size()) path = PlainPath(shortPath.substr(0, length));
     }
+    return LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+}
+
+HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
+{
     ComPtr<ITypeLib> library;
-    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
-    if (FAILED(hr)) return hr;
+    std::wstring path;
+    HRESULT hr = LoadTypeLibrary(library, path);
+    if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
     if (doRegister) {
         return perUser ? RegisterTypeLibForUser(library.Get(), &path[0], nullptr)
                        : RegisterTypeLib(library.Get(), &path[0], nullptr);

@@ -151,16 +151,24 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
     EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
 
-    // A server copied away from its proxy/stub DLL registers nothing and leaves the registration
-    // it found as it was.
+    // A server copied away from its proxy/stub DLL, or one whose type library cannot be loaded,
+    // registers nothing and leaves the registration it found as it was.
     ASSERT_EQ(0u, RunProgram(kProduct, L"-RegServer"));
     const std::wstring lone = m_dir.File(L"OvTelvana.exe");
     ASSERT_TRUE(CopyFileW(kProduct.c_str(), lone.c_str(), FALSE));
-    EXPECT_EQ(static_cast<DWORD>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), RunProgram(lone, L"-Service"));
-    EXPECT_EQ(kProduct, ReadText(HKEY_CLASSES_ROOT, cls + L"\\LocalServer32", L"ServerExecutable"));
-    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
-    EXPECT_EQ(dll, ReadText(HKEY_CLASSES_ROOT, ps + L"\\InprocServer32", nullptr));
-    EXPECT_EQ(0u, ServiceState());
+    std::string broken = TestUtil::ReadFileBytes(kProduct);
+    ASSERT_NE(std::string::npos, broken.find("MSFT"));
+    broken.replace(broken.find("MSFT"), 4, "XXXX");
+    for (bool withDll : {false, true}) {
+        ASSERT_TRUE(!withDll || (TestUtil::WriteFileBytes(lone, broken) &&
+                                 CopyFileW(dll.c_str(), m_dir.File(L"OvTelvanaPS.dll").c_str(), FALSE)));
+        const DWORD result = RunProgram(lone, L"-Service");
+        EXPECT_EQ(withDll ? DWORD(TYPE_E_CANTLOADLIBRARY) : DWORD(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)), result);
+        EXPECT_EQ(kProduct, ReadText(HKEY_CLASSES_ROOT, cls + L"\\LocalServer32", L"ServerExecutable"));
+        EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
+        EXPECT_EQ(dll, ReadText(HKEY_CLASSES_ROOT, ps + L"\\InprocServer32", nullptr));
+        EXPECT_EQ(0u, ServiceState());
+    }
     ASSERT_EQ(0u, RunProgram(kProduct, L"-UnregServer"));
 }
 

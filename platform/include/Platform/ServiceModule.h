@@ -46,6 +46,9 @@ bool HasLocalServiceString(HKEY appIdKey);
 
 // The executable's full path at any length; empty when it cannot be read.
 std::wstring ModulePath();
+// A full path as file calls take it at any length: from MAX_PATH on in the extended-length
+// form ("\\?\", "\\?\UNC\"), which Windows requires there of a program not long-path aware.
+std::wstring ExtendedLengthPath(const std::wstring& path);
 
 // Braced upper-case GUID text, 38 characters.
 std::wstring GuidText(const GUID& guid);
@@ -118,6 +121,9 @@ public:
     virtual HRESULT UnregisterServer(bool perUser);
     HRESULT UpdateRegistryFromResource(UINT resourceId, bool doRegister, bool perUser);
     HRESULT RegisterTypeLibrary(bool doRegister, bool perUser);
+    // The executable's type library and the path it is registered under; S_FALSE and no
+    // library when the executable has none.
+    HRESULT LoadTypeLibrary(ComPtr<ITypeLib>& library, std::wstring& path) const;
     HRESULT RegisterClassObjects(DWORD context, DWORD flags);
     HRESULT RevokeClassObjects();
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ public:
     std::int32_t GetCount() override { return count; }
     unsigned char GetItem(std::uint32_t index, const wchar_t** key, const wchar_t** value) override
     {
+        if (count == INT32_MAX && index == 0) Record("Walked");
+        if (name && std::wstring(name) == L"throwing") throw std::bad_alloc();  // as a failed copy would
         if (index >= items.size() || !items[index].given) return 0;
         *key = items[index].key;
         *value = items[index].value;
@@ -57,6 +60,8 @@ DataSet* Make(const std::wstring& name, bool object)
     if (is(L"nullkey")) return new DataSet(n, {{nullptr, L"v", true}, {L"novalue", nullptr, true}, {L"ok", L"1", true}}, 3);
     if (is(L"nullname")) return new DataSet(nullptr, {{L"k", L"v", true}}, 1);
     if (is(L"negative")) return new DataSet(n, {{L"k", L"v", true}}, -1);
+    if (is(L"huge")) return new DataSet(n, {}, INT32_MAX);
+    if (is(L"throwing")) return new DataSet(L"throwing", {{L"k", L"v", true}}, 1);
     if (is(L"nullobject")) return object ? nullptr : new DataSet(n, {}, 0);
     return nullptr;
 }

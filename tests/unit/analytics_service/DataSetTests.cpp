@@ -87,7 +87,7 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
 {
     const std::wstring dll = TestPki::SignedFile(L"dataset_signed.dll");
     for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey", L"nullobject", L"nullname", L"negative",
-                                L"unknown"})
+                                L"unknown", L"huge", L"throwing"})
         Register(name, dll);
     Register(L"normal.norelease", TestPki::SignedFile(L"dataset_no_release.dll"));
     KeyValueMap data{{L"__ServiceTag", L"client"}};
@@ -97,10 +97,13 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
         for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey", L"negative"})
             EXPECT_TRUE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
         EXPECT_NE(nullptr, GetModuleHandleW(dll.c_str())) << "kept loaded while the loader lives";
-        for (const wchar_t* name : {L"nullobject", L"nullname", L"unknown", L"normal.norelease"}) {
+        // A count no cache could carry is refused unwalked; a failed build still releases.
+        for (const wchar_t* name : {L"nullobject", L"nullname", L"unknown", L"normal.norelease", L"huge"}) {
             EXPECT_FALSE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
             EXPECT_EQ(1u, LogCapture::Count(L"DataSet " + std::wstring(name) + L" could not be loaded", 4));
         }
+        EXPECT_FALSE(loader.AttachDataSet(L"throwing", data));
+        EXPECT_EQ(1u, LogCapture::Count(L"Dataset 'throwing' is not available", 4));
     }
     EXPECT_EQ(nullptr, GetModuleHandleW(dll.c_str()));
     EXPECT_EQ(KeyValueMap({{L"Kavo_HardwareId", L"HW-1"}, {L"Kavo_SoftwareId", L"SW-1"}, {L"__ServiceTag", L"client"},
@@ -111,7 +114,8 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
     EXPECT_EQ(1u, LogCapture::Count(L"Attached dataset 'special' to eventData", 3));
     EXPECT_EQ(2u, Marked("Load"));
     EXPECT_EQ(2u, Marked("Unload")) << "every reference is freed";
-    EXPECT_EQ(6u, Marked("Release")) << "all but the null object";
+    EXPECT_EQ(8u, Marked("Release")) << "all but the null object";
+    EXPECT_EQ(0u, Marked("Walked"));
 }
 
 TEST_F(DataSets, CheckedFileCannotBeReplacedBeforeItIsLoaded)

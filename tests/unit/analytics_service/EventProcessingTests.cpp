@@ -214,6 +214,13 @@ TEST_F(EventProcessing, ConfigurationPassedWithTheEventAndWhatStopsAnEvent)
         if (at != std::wstring::npos) line.replace(at, 2, std::to_wstring(event.GetEventId()));
         EXPECT_EQ(1u, LogCapture::Count(line, 0, L"CAEvent")) << TestUtil::Narrow(line);
     }
+    // A dataset name is looked up once, however many entries name it.
+    std::wstring list = L"{\"datasets\":[";
+    for (int n = 0; n < 20000; ++n) list += L"{\"name\":\"none\",\"n\":\"" + std::to_wstring(n) + L"\"},";
+    CAEvent(nullptr, L"{\"UniqueId\":\"U1\"}", (list + L"{\"name\":\"other\"}]}").c_str()).ProcessEvent();
+    NextHit();
+    for (const wchar_t* name : {L"none", L"other"})
+        EXPECT_EQ(1u, LogCapture::Count(L"Failed to load dataset " + std::wstring(name), 4));
     EXPECT_TRUE(m_collector.NoFurtherRequest());
 }
 

@@ -1,6 +1,7 @@
 // The Google Analytics sink end to end: WinHTTP over real HTTPS to a local collector
 // (tests/tools/ga_collector.py, a host Python that Wine starts from its Z:\ path).
 #include <winsock2.h>
+#include <psapi.h>
 
 #include "transports/GAPlugin.h"
 #include "transports/GASender.h"
@@ -78,6 +79,15 @@ TEST_F(GATransport, HitArrivesAsEncodedPairsAndRefusedHitsStayHome)
     EXPECT_EQ(kMaxHitBytes, request_.body.size());
     EXPECT_FALSE(SendEvent({{L"Label", std::wstring(room + 1, L'x')}}));
     EXPECT_EQ(1u, LogCapture::Count(L"The hit has 8193 bytes, more than the limit of 8192. Will not send", 4));
+    // A value far past the limit is never encoded whole, and the text handed back is cut.
+    std::wstring huge(4u << 20, L'\u00e9');
+    PROCESS_MEMORY_COUNTERS before = {sizeof before}, after = {sizeof after};
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before));
+    EXPECT_FALSE(SendEvent({{L"Type", huge}}));
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after));
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, huge.size() * 12);
+    EXPECT_EQ(kCutMark, hit_.substr(kMaxHitBytes));
+    EXPECT_EQ(1u, LogCapture::Count(L"The hit has 25165845 bytes, more than the limit of 8192. Will not send", 4));
     EXPECT_TRUE(collector_.NoFurtherRequest());
 }
 

@@ -12,6 +12,7 @@
 #include "TestUtil.h"
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstring>
@@ -182,6 +183,16 @@ TEST_F(RegistryLayer, WrongTypesGive13AndStringsComeFromOneWholeRead)
     EXPECT_EQ(text, L"");
     EXPECT_EQ(GetLargeStringFromRegistry(kTelvana, L"long", text, kRegistryPlainValue), ERROR_SUCCESS);
     EXPECT_EQ(text, long600);
+    // Values past what their reader takes are refused from their size alone, never read whole.
+    const std::vector<BYTE> huge(kRegistryLargeStringLimit + 64, 0x41);
+    Put(kTelvana, L"globalEnable", REG_DWORD, huge.data(), static_cast<DWORD>(huge.size()));
+    Put(kCached, L"huge", REG_BINARY, huge.data(), static_cast<DWORD>(huge.size()));
+    PROCESS_MEMORY_COUNTERS before = {sizeof before}, after = {sizeof after};
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before));
+    EXPECT_EQ(GetValueFromRegistry(kTelvana, L"globalEnable", value, kRegistryPlainValue), ERROR_MORE_DATA);
+    EXPECT_EQ(CCADataManager().LoadCachedText(L"huge", text), ERROR_MORE_DATA);
+    ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after));
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, huge.size() / 2);
 
     // The lower read reports sizes in UTF-16 bytes; lists keep their strings, plain ones every
     // character, records those of the ANSI code page.
@@ -341,6 +352,14 @@ TEST_F(DataManager, DeltaMergeAndACacheThatKeepsEveryCharacter)
     delta.clear();
     manager.ComputeDelta(loaded, {{L"name", L"a"}}, delta);
     EXPECT_EQ(delta.size(), 1u);
+
+    // Only what its reader takes back is stored (0xA00000 bytes as UTF-16); else the old value stays.
+    const std::wstring edge(kRegistryLargeStringLimit / 2 - 1, L'x');
+    ASSERT_EQ(manager.SaveCachedText(L"grown", edge), 0u);
+    EXPECT_EQ(manager.SaveCachedText(L"grown", edge + L"x"), static_cast<DWORD>(ERROR_MORE_DATA));
+    EXPECT_EQ(manager.SaveCachedMap(L"grown", {{L"k", std::wstring(1u << 20, L'\u00e9')}}), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(LogCapture::Count(L"Error saving 'grown' key to the registry", 4, L"CAUtils"), 2u);
+    EXPECT_TRUE(manager.LoadCachedText(L"grown", json) == 0 && json == edge);
 
     // No unique id, or one the ANSI value names cannot hold: no cache at all.
     EXPECT_FALSE(CCADataManager::CanCache(L""));
