@@ -165,14 +165,23 @@ int ContextHasAcceptedRoot(PCCERT_CHAIN_CONTEXT context, TrustThumbprintList sha
     return 0;
 }
 
+// A context counts only when it is itself valid: a lower-quality one may end at an accepted
+// root only through a certificate whose signature does not hold, which anyone can add to the
+// signature's certificate set.
+bool ValidContextHasAcceptedRoot(PCCERT_CHAIN_CONTEXT context, TrustThumbprintList sha, DWORD shaCount)
+{
+    return context != nullptr && context->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+           ContextHasAcceptedRoot(context, sha, shaCount) == 1;
+}
+
 bool ChainHasAcceptedRoot(PCCERT_CHAIN_CONTEXT chain, TrustThumbprintList sha, DWORD shaCount)
 {
     if (sha == nullptr || shaCount == 0)
         return true;
-    if (ContextHasAcceptedRoot(chain, sha, shaCount) == 1)
+    if (ValidContextHasAcceptedRoot(chain, sha, shaCount))
         return true;
     for (DWORD i = 0; i < chain->cLowerQualityChainContext; ++i) {
-        if (ContextHasAcceptedRoot(chain->rgpLowerQualityChainContext[i], sha, shaCount) == 1)
+        if (ValidContextHasAcceptedRoot(chain->rgpLowerQualityChainContext[i], sha, shaCount))
             return true;
     }
     return false;

@@ -271,6 +271,8 @@ TEST_F(CodeTrust, PublisherCheckAppliesEachList)
     TrustLists otherRoot;
     otherRoot.Name(TestPki::Value(L"PUBLISHER_NAME")).Root(L"SECOND_ROOT_SHA1");
     EXPECT_EQ(0, otherRoot.Verify(L"sample_trusted.dll")) << "a trusted chain whose root is not listed";
+    EXPECT_EQ(0, otherRoot.Verify(L"sample_forged_root.dll")) << "a listed root reached only by a broken chain";
+    EXPECT_EQ(1, lists.Verify(L"sample_forged_root.dll"));
 
     TrustLists anyName;
     anyName.Root(L"ROOT_SHA1");
