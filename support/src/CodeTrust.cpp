@@ -505,28 +505,14 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             return ERROR_INVALID_PARAMETER;
         const bool usedUnchanged = nameLength < 3 || dllName[0] == L'\\' || dllName[1] == L':';
 
+        // Only the platform core's install folder and the folder beside the module are looked in:
+        // never the current directory, which any folder a program is started from can supply.
         std::wstring candidate;
-        if (usedUnchanged) {
+        wchar_t installed[Lumetra::kPathChars];
+        if (usedUnchanged)
             candidate = dllName;
-        } else {
-            wchar_t installed[Lumetra::kPathChars];
-            if (Lumetra::GetHalvarInstallDir(false, dllName, installed, Lumetra::kPathChars)) {
-                candidate = installed;
-            } else {
-                std::vector<wchar_t> current(Lumetra::kPathChars);
-                DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
-                if (length >= current.size()) {
-                    current.resize(length + 1);
-                    length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
-                    if (length >= current.size())
-                        return ERROR_PATH_NOT_FOUND;
-                }
-                if (length == 0)
-                    candidate = dllName;
-                else
-                    candidate = std::wstring(current.data(), length) + L"\\" + dllName;
-            }
-        }
+        else if (Lumetra::GetHalvarInstallDir(false, dllName, installed, Lumetra::kPathChars))
+            candidate = installed;
 
         // The file verified is held until it is loaded, and both go by its own final path, as in
         // LoadTrustedLibrary: a hold that fails answers as the verification of a missing file would.
@@ -541,8 +527,10 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
                                                          WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL,
                                                          &state);
         };
-        LONG verdict = verifyHeld();
-        if ((verdict == ERROR_FILE_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR) && !usedUnchanged) {
+        LONG verdict = candidate.empty() ? ERROR_FILE_NOT_FOUND : verifyHeld();
+        const bool missing =
+            verdict == ERROR_FILE_NOT_FOUND || verdict == ERROR_PATH_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR;
+        if (missing && !usedUnchanged) {
             OutputDebugStringW(
                 L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
             std::wstring beside;
@@ -560,6 +548,11 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         // Where the platform's verdict covers only the signature's integrity, the chain decides.
         if (verdict == 0)
             verdict = Lumetra::internal::VerifyPrimarySignerChain(verified.c_str());
+        // Its answers decide every trust check: it must come from the maker, as its own DLL does.
+        if (Lumetra::IsAcceptedLoaderVerdict(verdict) &&
+            Lumetra::VerifyAuthenticodePublisher(verified.c_str(), Lumetra::kBuiltInOrg, Lumetra::kBuiltInSha,
+                                                 Lumetra::kBuiltInShaCount, Lumetra::kBuiltInSer) != 1)
+            verdict = TRUST_E_SUBJECT_NOT_TRUSTED;
         if (!Lumetra::IsAcceptedLoaderVerdict(verdict)) {
             std::wstring executable;
             Lumetra::ModuleFileName(nullptr, executable);

@@ -688,6 +688,10 @@ TEST_F(ValidationService, UnsignedOrAlteredValidationDllIsNotUsed)
     Register(L"15.7", L"ovgate_tampered");
     CTrustVerifier tampered;
     EXPECT_EQ(nullptr, tampered.ValidationInterface());
+    // A valid signature of a publisher that the built-in data does not name.
+    Register(L"15.7", L"ovgate_other_publisher");
+    CTrustVerifier otherPublisher;
+    EXPECT_EQ(nullptr, otherPublisher.ValidationInterface());
 }
 
 TEST_F(ValidationService, NoPlatformCoreMeansNoValidationDll)
@@ -702,12 +706,12 @@ TEST_F(ValidationService, NoPlatformCoreMeansNoValidationDll)
         CTrustVerifier verifier;
         EXPECT_EQ(nullptr, verifier.ValidationInterface());
     }
-    // With the key but no install folder the current directory is looked in.
+    // With the key but no install folder the current directory is still never looked in.
     MachineTrustState::SetHalvarValue(nullptr, 0, nullptr, 0);
     {
         CTrustVerifier verifier;
         EXPECT_EQ(1504u, verifier.PlatformCoreVersion());
-        EXPECT_NE(nullptr, verifier.ValidationInterface());
+        EXPECT_EQ(nullptr, verifier.ValidationInterface());
     }
     SetCurrentDirectoryW(previous);
 }
@@ -743,6 +747,9 @@ TEST_F(ValidationService, InterfaceLookupSearchesInstallFolderThenBesideTheModul
     ASSERT_NE(nullptr, host);
     EXPECT_EQ(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, host));
     EXPECT_NE(nullptr, out);
+    MachineTrustState::SetHalvarText(L"szInstallDir64", empty.File(L"missing"));
+    EXPECT_EQ(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, host)) << "no install folder";
+    MachineTrustState::SetHalvarText(L"szInstallDir64", empty.Path());
     // Beside the executable there is none.
     EXPECT_NE(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, nullptr));
     EXPECT_EQ(nullptr, out);
