@@ -295,8 +295,14 @@ DWORD GetModuleOfAddress(const void* address, wchar_t* path)
             continue;
         const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
         if (target >= base && target - base < info.SizeOfImage) {
-            found = GetModuleFileNameExW(process, modules[i], path, kPathChars) != 0;
-            if (!found)
+            // The platform cuts a longer name to the room given and still reports success: a name
+            // that does not fit is refused, as a cut one could name another file.
+            wchar_t name[kPathChars + 1] = {};
+            const DWORD length = GetModuleFileNameExW(process, modules[i], name, kPathChars + 1);
+            found = length != 0 && length < kPathChars;
+            if (found)
+                wcscpy(path, name);
+            else
                 path[0] = L'\0';
             break;
         }

@@ -590,6 +590,19 @@ TEST_F(CodeTrust, CallerModuleTrustChecksTheModuleFile)
 
     static int inThisExe = 0;
     EXPECT_EQ(5u, CheckCallerModuleTrust(&inThisExe)) << "the test executable is not signed";
+
+    // An unsigned module of a 283-character name, whose name cut to the room of 259 is a trusted copy.
+    TestUtil::ScratchDir dir;
+    const std::wstring folder = dir.File(std::wstring(229 - dir.Path().size(), L'f'));
+    const std::wstring longName = L"\\\\?\\" + folder + L"\\" + std::wstring(48, L'm') + L".dll";
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(Signed(L"sample_unsigned.dll").c_str(), longName.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(Signed(L"sample_trusted.dll").c_str(), longName.substr(4, 259).c_str(), FALSE));
+    HMODULE cut = LoadLibraryW(longName.c_str());
+    ASSERT_NE(nullptr, cut);
+    EXPECT_NE(0u, CheckCallerModuleTrust(reinterpret_cast<const void*>(GetProcAddress(cut, "TrustSampleValue"))));
+    FreeLibrary(cut);
+    DeleteFileW(longName.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
