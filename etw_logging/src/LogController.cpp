@@ -131,9 +131,11 @@ bool SignerPasses(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store, DWOR
     const bool timed = signingTime.dwLowDateTime != 0 || signingTime.dwHighDateTime != 0;
     if (!HasTrustedChain(holder.cert, store, timed ? &signingTime : nullptr, holder)) return false;
     if (!wholeMessage) return Lumetra::internal::VerifyPeImageIntegrity(path, message, store) == 0;
+    // The platform's file check verifies the primary signer only.
     return Lumetra::internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,
                                                  WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE |
-                                                     WTD_NO_POLICY_USAGE_FLAG) == 0;
+                                                     WTD_NO_POLICY_USAGE_FLAG) == 0 &&
+           Lumetra::internal::VerifySignerSignature(message, store, index) == 0;
 }
 
 std::wstring JoinPath(const std::wstring& folder, const wchar_t* subFolder)

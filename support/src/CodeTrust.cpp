@@ -247,6 +247,10 @@ SignerVerdict CheckSigner(const wchar_t* path, HCRYPTMSG message, HCERTSTORE sto
     if (wholeMessage ? internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE, flags) != 0
                      : internal::VerifyPeImageIntegrity(path, message, store) != 0)
         return SignerVerdict::Refused;
+    // The platform's file check verifies the primary signer only: every other signer's own
+    // signature must hold over the content it shares with the primary one.
+    if (wholeMessage && internal::VerifySignerSignature(message, store, index) != 0)
+        return SignerVerdict::Refused;
     return SignerVerdict::Passed;
 }
 

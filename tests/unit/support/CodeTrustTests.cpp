@@ -334,6 +334,15 @@ TEST_F(CodeTrust, SignatureOfSeveralSignersIsCheckedPerSigner)
     EXPECT_EQ(0, VerifyAuthenticodePublisher(tampered.c_str(), lists.Org(), lists.Sha(), 1, nullptr));
     EXPECT_FALSE(internal::OpenSignaturePerSigner(Signed(L"sample_unsigned.dll").c_str(), &messages));
     EXPECT_TRUE(messages.empty());
+
+    // The second signer's own signature broken, the image as signed: that signer never passes.
+    const std::wstring broken = Signed(L"sample_two_signers_broken.dll");
+    ASSERT_TRUE(internal::OpenSignaturePerSigner(broken.c_str(), &messages));
+    EXPECT_EQ(0, internal::VerifySignerSignature(messages[0].message, messages[0].store, 0));
+    EXPECT_EQ(TRUST_E_BAD_DIGEST, internal::VerifySignerSignature(messages[1].message, messages[1].store, 0));
+    internal::CloseSignerMessages(&messages);
+    lists.Serial(TestPki::Value(L"LISTED_SERIAL"));
+    EXPECT_EQ(0, lists.Verify(L"sample_two_signers_broken.dll"));
 }
 
 TEST_F(CodeTrust, SigningTimeComesFromTheTimeStamp)
