@@ -116,6 +116,11 @@ TEST_F(CabinetRefresh, OlderListNeverReplacesAnInstalledNewerOne)
     EXPECT_EQ(TestUtil::ReadFileBytes(Signed(L"trusted_v8.js")), TestUtil::ReadFileBytes(state.Path()));
     EXPECT_FALSE(UpdateTrustedListFromFile(Signed(L"trusted_v7_wrong_signer.js").c_str()));
     EXPECT_FALSE(UpdateTrustedListFromFile(nullptr));
+    // This process holds an older list while another installs a newer one: the installed file decides.
+    ASSERT_TRUE(ProcessTrustedList().Install(Signed(L"trusted_v6.js").c_str()));
+    ASSERT_TRUE(CTrustedList(state.Path().c_str()).Install(Signed(L"trusted_v8.js").c_str()));
+    EXPECT_FALSE(UpdateTrustedListFromFile(Signed(L"trusted_v7.js").c_str()));
+    EXPECT_EQ(TestUtil::ReadFileBytes(Signed(L"trusted_v8.js")), TestUtil::ReadFileBytes(state.Path()));
 }
 
 // ---------------------------------------------------------------------------------------------
