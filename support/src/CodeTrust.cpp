@@ -260,7 +260,12 @@ DWORD CheckFileTrust(const wchar_t* path)
 {
     if (path == nullptr || path[0] == L'\0')
         return ERROR_INVALID_PARAMETER;
-    return CTrustVerifier::Instance().CheckFile(path);
+    // Creating the verifier allocates; nothing may leave this boundary as an exception.
+    try {
+        return CTrustVerifier::Instance().CheckFile(path);
+    } catch (...) {
+        return ERROR_ACCESS_DENIED;
+    }
 }
 
 DWORD CheckCallerModuleTrust(const void* address)
