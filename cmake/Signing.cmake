@@ -4,7 +4,8 @@
 #                     [TSA_TIME <unix>] [DEPENDS ...])
 #   telvana_restamp_file(INPUT <stamped PE> OUTPUT <path> (BREAK | FROM <stamped PE>) [DEPENDS ...])
 #   telvana_sign_two_signers(INPUT <file|genex> OUTPUT <path> FIRST <name> SECOND <name> [DEPENDS ...])
-#   telvana_tamper_file(INPUT <signed PE> OUTPUT <path> [DEPENDS ...])
+#   telvana_tamper_file(INPUT <signed PE> OUTPUT <path> [SIGNER <index>] [DEPENDS ...])
+#   telvana_forge_chain(INPUT <signed PE> OUTPUT <path> CA <name> PINNED <name>)
 #   telvana_sign_script(INPUT <text file> OUTPUT <path.js> CERT <name> [DEPENDS ...])
 #   telvana_make_cabinet(OUTPUT <path.cab> FILE <file> NAME <entry name> [DEPENDS ...])
 #   telvana_copy_file(INPUT <file|genex> OUTPUT <path> [DEPENDS ...])
@@ -157,14 +158,33 @@ function(telvana_restamp_file)
   _telvana_add_output(${S_OUTPUT})
 endfunction()
 
+# SIGNER: that signer's own signature is broken instead of the image.
 function(telvana_tamper_file)
-  cmake_parse_arguments(S "" "INPUT;OUTPUT" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(S "" "INPUT;OUTPUT;SIGNER" "DEPENDS" ${ARGN})
   get_filename_component(dir ${S_OUTPUT} DIRECTORY)
+  set(run tamper ${S_INPUT} ${S_OUTPUT})
+  if(DEFINED S_SIGNER)
+    set(run breaksigner ${S_INPUT} ${S_SIGNER} ${S_OUTPUT})
+  endif()
   add_custom_command(OUTPUT ${S_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} tamper ${S_INPUT} ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} ${run}
     DEPENDS ${S_INPUT} ${S_DEPENDS} ${TELVANA_PKI_TOOL}
     COMMENT "Tampering ${S_OUTPUT}"
+    VERBATIM)
+  _telvana_add_output(${S_OUTPUT})
+endfunction()
+
+# CA's subject and key "issued" by PINNED with a broken signature, and PINNED, added to the
+# signature's certificates.
+function(telvana_forge_chain)
+  cmake_parse_arguments(S "" "INPUT;OUTPUT;CA;PINNED" "" ${ARGN})
+  set(pki ${TELVANA_TEST_PKI_DIR})
+  add_custom_command(OUTPUT ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} forge ${S_INPUT} ${pki}/${S_CA}.pem
+            ${pki}/${S_PINNED}.pem ${pki}/${S_PINNED}.key ${S_OUTPUT}
+    DEPENDS ${S_INPUT} ${TELVANA_PKI_TOOL} ${TELVANA_TEST_PKI_DIR}/.done
+    COMMENT "Forging a second chain into ${S_OUTPUT}"
     VERBATIM)
   _telvana_add_output(${S_OUTPUT})
 endfunction()

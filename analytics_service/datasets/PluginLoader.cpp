@@ -4,6 +4,7 @@
 #include "ETWLogging/LogFront.h"
 #include "Lumetra/CodeTrust.h"
 #include "Lumetra/FileHold.h"
+#include "Lumetra/PathUtils.h"
 #include "Lumetra/SecureDll.h"
 
 #include <exception>
@@ -75,7 +76,8 @@ bool PluginLoader::AttachDataSet(const std::wstring& name, KeyValueMap& data)
 std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& path, const std::wstring& name)
 {
     ModuleHandle module;
-    {
+    // Only a full path is loaded: any other would be opened against the current directory.
+    if (Lumetra::IsAbsolutePath(path)) {
         // Held from the check until the load has mapped the file, and both go by the held file's
         // own path, so the file checked is the file loaded even with a link on the registered
         // path. A file that cannot be held is refused like any other unchecked file.

@@ -131,9 +131,11 @@ bool SignerPasses(const wchar_t* path, HCRYPTMSG message, HCERTSTORE store, DWOR
     const bool timed = signingTime.dwLowDateTime != 0 || signingTime.dwHighDateTime != 0;
     if (!HasTrustedChain(holder.cert, store, timed ? &signingTime : nullptr, holder)) return false;
     if (!wholeMessage) return Lumetra::internal::VerifyPeImageIntegrity(path, message, store) == 0;
+    // The platform's file check verifies the primary signer only.
     return Lumetra::internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE,
                                                  WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE |
-                                                     WTD_NO_POLICY_USAGE_FLAG) == 0;
+                                                     WTD_NO_POLICY_USAGE_FLAG) == 0 &&
+           Lumetra::internal::VerifySignerSignature(message, store, index) == 0;
 }
 
 std::wstring JoinPath(const std::wstring& folder, const wchar_t* subFolder)
@@ -220,17 +222,29 @@ bool LogControllerHelper::VerifySignature(const wchar_t* path)
     return VerifyFileSignature(path);
 }
 
+bool LogControllerHelper::CheckHeld(std::wstring& path)
+{
+    std::wstring own;
+    if (m_hold.Hold(path.c_str()) == ERROR_SUCCESS && m_hold.LoadPath(own) == ERROR_SUCCESS &&
+        VerifySignature(own.c_str())) {
+        path = own;
+        return true;
+    }
+    m_hold.Release();
+    return false;
+}
+
 bool LogControllerHelper::GetLocalPath(std::wstring& path)
 {
     std::wstring folder;
     if (!Lumetra::GetModuleFolder(folder, true)) return false;
     path = folder + kDllName;
-    return VerifySignature(path.c_str());
+    return CheckHeld(path);
 }
 
 bool LogControllerHelper::GetVerifiedInstalledPath(std::wstring& path)
 {
-    return GetInstalledPath(path) && VerifySignature(path.c_str());
+    return GetInstalledPath(path) && CheckHeld(path);
 }
 
 bool LogControllerHelper::FindDll(const wchar_t* applicationName, std::wstring& path)
@@ -242,7 +256,7 @@ bool LogControllerHelper::FindDll(const wchar_t* applicationName, std::wstring& 
         found = GetVerifiedInstalledPath(path);
     } else {
         path = m_properties->GetControllerPath();
-        found = VerifySignature(path.c_str());
+        found = CheckHeld(path);
     }
     // Never hand out a path that did not pass the check.
     if (!found) path.clear();
@@ -251,7 +265,9 @@ bool LogControllerHelper::FindDll(const wchar_t* applicationName, std::wstring& 
 
 // ---- Binding ----------------------------------------------------------------------------------
 
-AutoLogController::AutoLogController(const wchar_t* applicationName) : m_applicationName(applicationName)
+namespace {
+
+std::unique_ptr<LogControllerHelper> MakeFinder()
 {
     try {
         auto shell = MakeNoThrow<Lumetra::ShlObjAPI>();
@@ -259,11 +275,23 @@ AutoLogController::AutoLogController(const wchar_t* applicationName) : m_applica
         auto properties = MakeNoThrow<internal::ETWAppProperties>();
         // A finder without any of its parts could not do its work.
         if (shell && key && properties)
-            m_finder.reset(new (std::nothrow)
-                               LogControllerHelper(std::move(shell), std::move(key), std::move(properties)));
+            return std::unique_ptr<LogControllerHelper>(
+                new (std::nothrow) LogControllerHelper(std::move(shell), std::move(key), std::move(properties)));
     } catch (...) {
-        m_finder.reset();
     }
+    return nullptr;
+}
+
+} // namespace
+
+AutoLogController::AutoLogController(const wchar_t* applicationName)
+    : AutoLogController(applicationName, MakeFinder())
+{
+}
+
+AutoLogController::AutoLogController(const wchar_t* applicationName, std::unique_ptr<LogControllerHelper> finder)
+    : m_applicationName(applicationName), m_finder(std::move(finder))
+{
     Load();
 }
 
@@ -289,8 +317,11 @@ DWORD AutoLogController::LoadAndStart()
 {
     if (!m_finder) return ERROR_OUTOFMEMORY;
     std::wstring path;
-    if (!m_finder->FindDll(m_applicationName, path)) return ERROR_ACCESS_DENIED;
-    DWORD code = CDllWrapperBase::Load(path.c_str());
+    // The file found stays held from its check until it is mapped, and is loaded by the path it
+    // was checked by: a file swapped or a link switched in between cannot bring unchecked code in.
+    const bool found = m_finder->FindDll(m_applicationName, path);
+    DWORD code = found ? CDllWrapperBase::Load(path.c_str()) : static_cast<DWORD>(ERROR_ACCESS_DENIED);
+    m_finder->ReleaseHold();
     if (code != ERROR_SUCCESS) return code;
 
     auto resolve = [this](const char* name, auto& entry) {

@@ -58,8 +58,14 @@ FNWRITE(CabinetWrite)
     return static_cast<UINT>(_write(static_cast<int>(hf), pv, cb));
 }
 
+// The extraction running on this thread: the platform may close the target itself when it gives
+// up, and the descriptor must then not be closed a second time (its number may be anyone's by now).
+thread_local ExtractContext* t_extracting = nullptr;
+
 FNCLOSE(CabinetClose)
 {
+    if (t_extracting != nullptr && t_extracting->descriptor == hf)
+        t_extracting->descriptor = -1;
     return _close(static_cast<int>(hf));
 }
 
@@ -161,13 +167,15 @@ bool CCabinet::ExtractTrustedList(const wchar_t* cabinetPath)
     if (fdi == nullptr)
         return false;
     ExtractContext context;
-    copy(fdi, cabinetName, cabinetFolder, 0, &CabinetNotify, nullptr, &context);
+    t_extracting = &context;
+    const bool copied = copy(fdi, cabinetName, cabinetFolder, 0, &CabinetNotify, nullptr, &context) != FALSE;
     destroy(fdi);
-    // A damaged cabinet stops the copy with the target still open: that file is incomplete.
-    if (context.descriptor != -1) {
+    t_extracting = nullptr;
+    // A damaged cabinet may stop the copy with the target still open: that file is incomplete.
+    if (context.descriptor != -1)
         _close(static_cast<int>(context.descriptor));
+    if (!copied)
         context.extracted = 0;
-    }
 
     bool installed = false;
     if (context.filePath[0] != '\0' && PathFileExistsA(context.filePath)) {

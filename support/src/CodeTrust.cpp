@@ -165,14 +165,23 @@ int ContextHasAcceptedRoot(PCCERT_CHAIN_CONTEXT context, TrustThumbprintList sha
     return 0;
 }
 
+// A context counts only when it is itself valid: a lower-quality one may end at an accepted
+// root only through a certificate whose signature does not hold, which anyone can add to the
+// signature's certificate set.
+bool ValidContextHasAcceptedRoot(PCCERT_CHAIN_CONTEXT context, TrustThumbprintList sha, DWORD shaCount)
+{
+    return context != nullptr && context->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+           ContextHasAcceptedRoot(context, sha, shaCount) == 1;
+}
+
 bool ChainHasAcceptedRoot(PCCERT_CHAIN_CONTEXT chain, TrustThumbprintList sha, DWORD shaCount)
 {
     if (sha == nullptr || shaCount == 0)
         return true;
-    if (ContextHasAcceptedRoot(chain, sha, shaCount) == 1)
+    if (ValidContextHasAcceptedRoot(chain, sha, shaCount))
         return true;
     for (DWORD i = 0; i < chain->cLowerQualityChainContext; ++i) {
-        if (ContextHasAcceptedRoot(chain->rgpLowerQualityChainContext[i], sha, shaCount) == 1)
+        if (ValidContextHasAcceptedRoot(chain->rgpLowerQualityChainContext[i], sha, shaCount))
             return true;
     }
     return false;
@@ -238,6 +247,10 @@ SignerVerdict CheckSigner(const wchar_t* path, HCRYPTMSG message, HCERTSTORE sto
     if (wholeMessage ? internal::WinVerifyTrustFile(path, WTD_STATEACTION_IGNORE, flags) != 0
                      : internal::VerifyPeImageIntegrity(path, message, store) != 0)
         return SignerVerdict::Refused;
+    // The platform's file check verifies the primary signer only: every other signer's own
+    // signature must hold over the content it shares with the primary one.
+    if (wholeMessage && internal::VerifySignerSignature(message, store, index) != 0)
+        return SignerVerdict::Refused;
     return SignerVerdict::Passed;
 }
 
@@ -247,7 +260,12 @@ DWORD CheckFileTrust(const wchar_t* path)
 {
     if (path == nullptr || path[0] == L'\0')
         return ERROR_INVALID_PARAMETER;
-    return CTrustVerifier::Instance().CheckFile(path);
+    // Creating the verifier allocates; nothing may leave this boundary as an exception.
+    try {
+        return CTrustVerifier::Instance().CheckFile(path);
+    } catch (...) {
+        return ERROR_ACCESS_DENIED;
+    }
 }
 
 DWORD CheckCallerModuleTrust(const void* address)
@@ -286,8 +304,14 @@ DWORD GetModuleOfAddress(const void* address, wchar_t* path)
             continue;
         const auto base = reinterpret_cast<ULONG_PTR>(info.lpBaseOfDll);
         if (target >= base && target - base < info.SizeOfImage) {
-            found = GetModuleFileNameExW(process, modules[i], path, kPathChars) != 0;
-            if (!found)
+            // The platform cuts a longer name to the room given and still reports success: a name
+            // that does not fit is refused, as a cut one could name another file.
+            wchar_t name[kPathChars + 1] = {};
+            const DWORD length = GetModuleFileNameExW(process, modules[i], name, kPathChars + 1);
+            found = length != 0 && length < kPathChars;
+            if (found)
+                wcscpy(path, name);
+            else
                 path[0] = L'\0';
             break;
         }
@@ -496,28 +520,14 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             return ERROR_INVALID_PARAMETER;
         const bool usedUnchanged = nameLength < 3 || dllName[0] == L'\\' || dllName[1] == L':';
 
+        // Only the platform core's install folder and the folder beside the module are looked in:
+        // never the current directory, which any folder a program is started from can supply.
         std::wstring candidate;
-        if (usedUnchanged) {
+        wchar_t installed[Lumetra::kPathChars];
+        if (usedUnchanged)
             candidate = dllName;
-        } else {
-            wchar_t installed[Lumetra::kPathChars];
-            if (Lumetra::GetHalvarInstallDir(false, dllName, installed, Lumetra::kPathChars)) {
-                candidate = installed;
-            } else {
-                std::vector<wchar_t> current(Lumetra::kPathChars);
-                DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
-                if (length >= current.size()) {
-                    current.resize(length + 1);
-                    length = GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
-                    if (length >= current.size())
-                        return ERROR_PATH_NOT_FOUND;
-                }
-                if (length == 0)
-                    candidate = dllName;
-                else
-                    candidate = std::wstring(current.data(), length) + L"\\" + dllName;
-            }
-        }
+        else if (Lumetra::GetHalvarInstallDir(false, dllName, installed, Lumetra::kPathChars))
+            candidate = installed;
 
         // The file verified is held until it is loaded, and both go by its own final path, as in
         // LoadTrustedLibrary: a hold that fails answers as the verification of a missing file would.
@@ -532,8 +542,10 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
                                                          WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL,
                                                          &state);
         };
-        LONG verdict = verifyHeld();
-        if ((verdict == ERROR_FILE_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR) && !usedUnchanged) {
+        LONG verdict = candidate.empty() ? ERROR_FILE_NOT_FOUND : verifyHeld();
+        const bool missing =
+            verdict == ERROR_FILE_NOT_FOUND || verdict == ERROR_PATH_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR;
+        if (missing && !usedUnchanged) {
             OutputDebugStringW(
                 L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
             std::wstring beside;
@@ -551,6 +563,11 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         // Where the platform's verdict covers only the signature's integrity, the chain decides.
         if (verdict == 0)
             verdict = Lumetra::internal::VerifyPrimarySignerChain(verified.c_str());
+        // Its answers decide every trust check: it must come from the maker, as its own DLL does.
+        if (Lumetra::IsAcceptedLoaderVerdict(verdict) &&
+            Lumetra::VerifyAuthenticodePublisher(verified.c_str(), Lumetra::kBuiltInOrg, Lumetra::kBuiltInSha,
+                                                 Lumetra::kBuiltInShaCount, Lumetra::kBuiltInSer) != 1)
+            verdict = TRUST_E_SUBJECT_NOT_TRUSTED;
         if (!Lumetra::IsAcceptedLoaderVerdict(verdict)) {
             std::wstring executable;
             Lumetra::ModuleFileName(nullptr, executable);

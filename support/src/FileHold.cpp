@@ -86,6 +86,8 @@ DWORD CFileHold::LoadPath(std::wstring& path) const
     const std::wstring& chosen = fullLength == plain.size() && plain == full ? plain : final;
     const size_t name = chosen.find_last_of(L'\\');
     if (chosen.find(L'.', name == std::wstring::npos ? 0 : name) == std::wstring::npos) return ERROR_INVALID_PARAMETER;
+    // Nor a name ending in a dot or blank: the loader's own trimming could map another file.
+    if (chosen.back() == L'.' || chosen.back() == L' ') return ERROR_INVALID_PARAMETER;
     path = chosen;
     return ERROR_SUCCESS;
 }

@@ -199,6 +199,41 @@ bool OpenScriptSignature(const wchar_t* path, HCRYPTMSG* message, HCERTSTORE* st
     }
 }
 
+LONG VerifySignerSignature(HCRYPTMSG message, HCERTSTORE store, DWORD signerIndex)
+{
+    if (message == nullptr || store == nullptr)
+        return TRUST_E_NOSIGNATURE;
+    try {
+        std::vector<BYTE> signerData;
+        if (!ReadMessageParam(message, CMSG_SIGNER_INFO_PARAM, signerIndex, signerData) || signerData.empty())
+            return TRUST_E_NOSIGNATURE;
+        const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signerData.data());
+        CERT_INFO info = {};
+        info.Issuer = signer->Issuer;
+        info.SerialNumber = signer->SerialNumber;
+        PCCERT_CONTEXT certificate = CertGetSubjectCertificateFromStore(store, kEncoding, &info);
+        if (certificate == nullptr)
+            return TRUST_E_NOSIGNATURE;
+        // By index: another signer may name the same certificate.
+        CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
+        para.cbSize = sizeof(para);
+        para.dwSignerIndex = signerIndex;
+        para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+        para.pvSigner = const_cast<CERT_CONTEXT*>(certificate);
+        const bool signatureOk = CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != 0;
+        CertFreeCertificateContext(certificate);
+        if (!signatureOk)
+            return TRUST_E_BAD_DIGEST;
+
+        std::vector<BYTE> content;
+        if (!ReadMessageParam(message, CMSG_CONTENT_PARAM, 0, content) || content.empty())
+            return TRUST_E_NOSIGNATURE;
+        return ContentMatchesMessageDigest(*signer, content) ? 0 : TRUST_E_BAD_DIGEST;
+    } catch (...) {
+        return TRUST_E_NOSIGNATURE;
+    }
+}
+
 LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const SubjectDigestFunction& digestOf)
 {
     if (message == nullptr || store == nullptr)
@@ -210,28 +245,13 @@ LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const Subject
         innerType.push_back(0);
         if (strcmp(reinterpret_cast<const char*>(innerType.data()), SPC_INDIRECT_DATA_OBJID) != 0)
             return TRUST_E_NOSIGNATURE;
-
-        std::vector<BYTE> signerData;
-        if (!ReadMessageParam(message, CMSG_SIGNER_INFO_PARAM, 0, signerData) || signerData.empty())
-            return TRUST_E_NOSIGNATURE;
-        const auto* signer = reinterpret_cast<const CMSG_SIGNER_INFO*>(signerData.data());
-        CERT_INFO info = {};
-        info.Issuer = signer->Issuer;
-        info.SerialNumber = signer->SerialNumber;
-        PCCERT_CONTEXT certificate = CertGetSubjectCertificateFromStore(store, kEncoding, &info);
-        if (certificate == nullptr)
-            return TRUST_E_NOSIGNATURE;
-        const bool signatureOk =
-            CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE, certificate->pCertInfo) != 0;
-        CertFreeCertificateContext(certificate);
-        if (!signatureOk)
-            return TRUST_E_BAD_DIGEST;
+        const LONG signerVerdict = VerifySignerSignature(message, store, 0);
+        if (signerVerdict != 0)
+            return signerVerdict;
 
         std::vector<BYTE> content;
         if (!ReadMessageParam(message, CMSG_CONTENT_PARAM, 0, content) || content.empty())
             return TRUST_E_NOSIGNATURE;
-        if (!ContentMatchesMessageDigest(*signer, content))
-            return TRUST_E_BAD_DIGEST;
 
         DWORD size = 0;
         if (!CryptDecodeObject(kEncoding, SPC_INDIRECT_DATA_CONTENT_STRUCT, content.data(),

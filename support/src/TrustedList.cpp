@@ -2,6 +2,7 @@
 
 #include "Lumetra/AuthenticodePolicy.h"
 #include "Lumetra/CodeTrust.h"
+#include "Lumetra/FileHold.h"
 #include "TelvanaTrustData.h"
 
 #include <shlobj.h>
@@ -184,12 +185,19 @@ bool CTrustedList::Load()
         return true;
     try {
         // The signature is checked before the file lock is taken: some platforms' signature
-        // readers wait for a lock that the calling process itself holds.
-        if (m_path.empty() || !PathFileExistsW(m_path.c_str()) || !CheckTrustedListSignature(m_path.c_str()))
+        // readers wait for a lock that the calling process itself holds. Nobody may write or
+        // replace the file from its check until it is read, and both go by its own final path,
+        // so the bytes parsed are the bytes whose signature was checked.
+        if (m_path.empty() || !PathFileExistsW(m_path.c_str()))
+            return false;
+        CFileHold hold;
+        std::wstring own;
+        if (hold.Hold(m_path.c_str()) != ERROR_SUCCESS || hold.LoadPath(own) != ERROR_SUCCESS ||
+            !CheckTrustedListSignature(own.c_str()))
             return false;
         std::string bytes;
         {
-            CFileLock lock(m_path, false);
+            CFileLock lock(own, false);
             if (!lock.IsOpen() || !lock.IsLocked() || !ReadWholeFile(lock.Handle(), bytes))
                 return false;
         }
@@ -324,6 +332,12 @@ bool CTrustedList::InstallIfNewer(const wchar_t* newPath, DWORD newVersion)
         if (m_path.empty() || m_path.size() >= MAX_PATH)
             return false;
         CFileLock installed(m_path, true);
+        // Another process may have installed a newer list since this one read its own.
+        std::string current;
+        CTrustedList installedList(L"");
+        if (newVersion != MAXDWORD && installed.IsLocked() && ReadWholeFile(installed.Handle(), current) &&
+            installedList.Parse(current) && installedList.BuildArrays() && newVersion <= installedList.m_ver)
+            return false;
 
         wchar_t folder[MAX_PATH] = {};
         wcscpy(folder, m_path.c_str());

@@ -23,6 +23,10 @@
       Gives the first signer the time stamp and certificates of FROM.dll's first signer.
   pki-tool.py breakstamp STAMPED.dll OUT.dll
       Changes one byte of the signature of the first signer's time stamp.
+  pki-tool.py forge SIGNED.dll CA.pem PINNED.pem PINNED.key OUT.dll
+      Adds CA "issued" by PINNED with a broken signature, and PINNED, to the certificates.
+  pki-tool.py breaksigner SIGNED.dll INDEX OUT.dll
+      Changes one byte of the signature of signer INDEX.
   pki-tool.py js SIGNED.ps1 OUT.js
       Turns a signed PowerShell-style script into a script-signed text whose signature
       block lines begin with "// SIG // ". The signature covers the text before the
@@ -218,6 +222,13 @@ def breakstamp(stamped_pe, out):
     attach(stamped_pe, None, out, bytes(image[offset + 8:read_tlv(image, offset + 8)[2]]))
 
 
+def breaksigner(signed_pe, index, out):
+    image, offset, _ = pe_signature(signed_pe)
+    signer = signer_infos(image, offset + 8)[int(index)]
+    image[(signer[-1] if signer[-1][0] == b"\x04" else signer[-2])[2] + 8] ^= 0x01
+    attach(signed_pe, None, out, bytes(image[offset + 8:read_tlv(image, offset + 8)[2]]))
+
+
 def restamp(signed_pe, unauth, extra_certs, out):
     """Re-embeds the signature with its first signer's unauthenticated attributes replaced."""
     parts = parse_signed_data(pe_signature(signed_pe)[2])
@@ -300,6 +311,18 @@ def retime(signed_pe, tsa_key, unix_time, out):
         f.write(image)
 
 
+def forge(signed_pe, ca_pem, pinned_pem, pinned_key, out):
+    import subprocess
+    der = lambda *args: bytearray(subprocess.run(["openssl", "x509", *args, "-outform", "DER"], check=True,
+                                                 capture_output=True).stdout)
+    forged = der("-in", ca_pem, "-CA", pinned_pem, "-CAkey", pinned_key, "-set_serial", "0x7E57F0F6ED",
+                 "-preserve_dates", "-copy_extensions", "copyall")
+    forged[-1] ^= 0x01
+    parts = parse_signed_data(pe_signature(signed_pe)[2])
+    certs = parts["certs"] + [bytes(forged), bytes(der("-in", pinned_pem))]
+    attach(signed_pe, None, out, signed_data_blob(parts, parts["digests"][1], certs, parts["signers"]))
+
+
 def tamper(signed_pe, out):
     with open(signed_pe, "rb") as f:
         image = bytearray(f.read())
@@ -363,7 +386,8 @@ def signed_data_blob(parts, digests, certs, signers):
 
 def main(argv):
     commands = {"merge": (lambda a: merge(a[0], a[1:]), 3), "attach": (lambda a: attach(*a), 3),
-                "tamper": (lambda a: tamper(*a), 2),
+                "tamper": (lambda a: tamper(*a), 2), "forge": (lambda a: forge(*a), 5),
+                "breaksigner": (lambda a: breaksigner(*a), 3),
                 "retime": (lambda a: retime(*a), 4), "js": (lambda a: ps1_to_js(*a), 2),
                 "countersign": (lambda a: countersign(*a), 5), "copystamp": (lambda a: copystamp(*a), 3),
                 "breakstamp": (lambda a: breakstamp(*a), 2)}

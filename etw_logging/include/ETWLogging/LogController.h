@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Lumetra/DllWrapperBase.h"
+#include "Lumetra/FileHold.h"
 
 namespace Lumetra {
 struct ShlObjAPI;
@@ -46,10 +47,18 @@ public:
     virtual bool GetVerifiedInstalledPath(std::wstring& path);
     // The local copy, else the logging properties' controller path for the application (or
     // the installed copy when the properties cannot be had). False, with the path empty, when
-    // no trusted copy is found.
+    // no trusted copy is found. The copy found stays held (see CheckHeld) until ReleaseHold.
     virtual bool FindDll(const wchar_t* applicationName, std::wstring& path);
+    // Lets go of the copy found, once it is loaded or refused.
+    void ReleaseHold() { m_hold.Release(); }
+
+protected:
+    // Holds the file at the path and checks it by its own final path, which replaces the path
+    // when it passes: the file checked is the one the caller then loads by that path.
+    bool CheckHeld(std::wstring& path);
 
 private:
+    Lumetra::CFileHold m_hold;
     std::unique_ptr<Lumetra::ShlObjAPI> m_shell;
     std::unique_ptr<Lumetra::CRegKey> m_key;
     std::unique_ptr<internal::ETWAppProperties> m_properties;
@@ -63,6 +72,12 @@ public:
 
     // The name is not copied: it must outlive this object. Finds, checks, loads and starts.
     explicit AutoLogController(const wchar_t* applicationName);
+
+protected:
+    // The same with a finder of the caller's; null is taken as a finder that could not be made.
+    AutoLogController(const wchar_t* applicationName, std::unique_ptr<LogControllerHelper> finder);
+
+public:
     // Stops the controller (flag 0) when bound, then releases and unloads it.
     virtual ~AutoLogController();
 

@@ -68,6 +68,11 @@ LONG VerifyScriptIntegrity(const wchar_t* path, HCRYPTMSG message, HCERTSTORE st
 // digest commits to the content, and the digest in the content's indirect data equals the
 // digest of the subject, which digestOf computes with the algorithm named by its OID.
 // 0 when all hold, else TRUST_E_BAD_DIGEST or TRUST_E_NOSIGNATURE.
+// One signer's own integrity, as the platform's trust provider checks the primary signer's:
+// signer signerIndex's signature verifies with its certificate, and its signed message digest
+// commits to the message's content. 0 when both hold, else TRUST_E_BAD_DIGEST or
+// TRUST_E_NOSIGNATURE.
+LONG VerifySignerSignature(HCRYPTMSG message, HCERTSTORE store, DWORD signerIndex);
 using SubjectDigestFunction = std::function<bool(const char* algorithmOid, std::vector<BYTE>* digest)>;
 LONG VerifyIndirectDataDigest(HCRYPTMSG message, HCERTSTORE store, const SubjectDigestFunction& digestOf);
 bool ComputeDigest(const char* algorithmOid, const BYTE* data, size_t size, std::vector<BYTE>* digest);

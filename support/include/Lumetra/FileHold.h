@@ -28,7 +28,7 @@ public:
     // form the loader and module lists have always shown), extended-length "\\?\" beyond.
     // 0; 6 when nothing is held; the system's error when the path cannot be had (the name it
     // was opened by is never used instead); 87 when the file name has no extension, to which the
-    // loader would add ".dll" and so map another file.
+    // loader would add ".dll", or ends in "." or " ", which it could trim: either maps another file.
     DWORD LoadPath(std::wstring& path) const;
 
 private:

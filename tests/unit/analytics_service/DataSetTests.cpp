@@ -75,6 +75,14 @@ TEST_F(DataSets, UntrustedOrUnregisteredDllsAreNeverLoaded)
     CloseHandle(writer);
     for (const wchar_t* file : {L"gone.dll", L"w.dll"})
         EXPECT_EQ(1u, LogCapture::Count(L"The DLL at the path '" + m_dir.File(file) + L"' is not Orvane signed", 4));
+    // A registered path that is not full is never opened against the current directory.
+    ASSERT_TRUE(CopyFileW(TestPki::SignedFile(L"dataset_signed.dll").c_str(), m_dir.File(L"DataSet.dll").c_str(), FALSE));
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(m_dir.Path().c_str());
+    Register(L"normal.relative", L"DataSet.dll");
+    EXPECT_FALSE(loader.AttachDataSet(L"normal.relative", data));
+    SetCurrentDirectoryW(previous);
     EXPECT_FALSE(loader.AttachDataSet(L"normal.unregistered", data));
     EXPECT_EQ(1u, LogCapture::Count(L"Failed to get dataset 'normal.unregistered' from registry. Error code: 1012"));
     EXPECT_EQ(1u, LogCapture::Count(L"Dataset 'normal.unregistered' is not available", 4, L"PluginLoader",

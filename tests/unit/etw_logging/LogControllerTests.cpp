@@ -229,6 +229,25 @@ public:
     DWORD OnLoad(const wchar_t*) override { return hook; }
 };
 
+// Tries to put an unsigned copy at the registered name as soon as a check has passed.
+struct SwappingFinder : LogControllerHelper {
+    explicit SwappingFinder(std::wstring name)
+        : LogControllerHelper(std::make_unique<Lumetra::ShlObjAPI>(), std::make_unique<Lumetra::CRegKey>(),
+                              std::make_unique<internal::ETWAppProperties>()), registered(std::move(name)) {}
+    bool VerifySignature(const wchar_t* path) override
+    {
+        const bool trusted = LogControllerHelper::VerifySignature(path);
+        swapped = swapped || (trusted && CopyFileW(Variant(L"lognex_unsigned").c_str(), registered.c_str(), FALSE));
+        return trusted;
+    }
+    std::wstring registered;
+    bool swapped = false;
+};
+struct ControllerWithFinder : AutoLogController {
+    ControllerWithFinder(const wchar_t* name, std::unique_ptr<LogControllerHelper> finder)
+        : AutoLogController(name, std::move(finder)) {}
+};
+
 } // namespace
 
 TEST_F(LogControllerTest, SignatureAcceptsOnlyTheBuiltInOrganisationsUnderTheBuiltInRoots)
@@ -430,6 +449,18 @@ TEST_F(LogControllerTest, RegisteredControllerPathOfTheApplication)
     }
     EXPECT_THAT(record.Read(), ElementsAre("Load", "DllAddRef()", "Start(" + app + ")", "Start(" + app + ")",
                                            "Stop(1," + app + ")", "Stop(0," + app + ")", "DllRelease()", "Unload"));
+
+    // The file checked is the file loaded: it cannot be swapped in between.
+    TestUtil::ScratchDir dir;
+    ASSERT_TRUE(CopyFileW(Variant(L"lognex_signed").c_str(), dir.File(L"Lognex.dll").c_str(), FALSE));
+    const std::wstring swapApp = m_app + L"Swap";
+    PropertySet swapSet(swapApp, dir.File(L"Lognex.dll"));
+    auto finder = std::make_unique<SwappingFinder>(dir.File(L"Lognex.dll"));
+    const bool& swapped = finder->swapped;
+    ControllerWithFinder controller(swapApp.c_str(), std::move(finder));
+    wchar_t loaded[MAX_PATH] = {};
+    EXPECT_FALSE(swapped);
+    EXPECT_TRUE(GetModuleFileNameW(controller.GetModule(), loaded, MAX_PATH) && VerifyFileSignature(loaded));
 }
 
 TEST_F(LogControllerTest, RegisteredUntrustedControllerIsRefusedWithoutFallingBack)

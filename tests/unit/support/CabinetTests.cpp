@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,13 @@ DWORD InstalledVersion()
     return version;
 }
 
-// Files the extraction leaves in the temporary folder.
+// Files the extraction leaves in the temporary folder (unique names keep three letters of the prefix).
 size_t TemporaryLeftovers()
 {
     wchar_t folder[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, folder);
     WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW((std::wstring(folder) + L"trustedjs*").c_str(), &found);
+    HANDLE search = FindFirstFileW((std::wstring(folder) + L"tru*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return 0;
     size_t count = 0;
@@ -89,6 +90,13 @@ TEST_F(CabinetRefresh, CabinetWithoutAValidListInstallsNothing)
     ASSERT_GT(whole.size(), 200u);
     ASSERT_TRUE(TestUtil::WriteFileBytes(dir.File(L"cut.cab"), whole.substr(0, whole.size() - 100)));
     EXPECT_FALSE(cabinet.ExtractTrustedList(dir.File(L"cut.cab").c_str()));
+    // Its folder's compression type unknown: the platform gives up between copy and close.
+    std::string unknown = whole;
+    unknown[42] = 0x0F;
+    ASSERT_TRUE(TestUtil::WriteFileBytes(dir.File(L"unknown.cab"), unknown));
+    errno = 0;
+    EXPECT_FALSE(cabinet.ExtractTrustedList(dir.File(L"unknown.cab").c_str()));
+    EXPECT_NE(EBADF, errno) << "a descriptor the platform had closed was closed again";
 
     EXPECT_FALSE(TestUtil::FileExists(state.Path()));
     EXPECT_EQ(0u, InstalledVersion());
@@ -108,6 +116,11 @@ TEST_F(CabinetRefresh, OlderListNeverReplacesAnInstalledNewerOne)
     EXPECT_EQ(TestUtil::ReadFileBytes(Signed(L"trusted_v8.js")), TestUtil::ReadFileBytes(state.Path()));
     EXPECT_FALSE(UpdateTrustedListFromFile(Signed(L"trusted_v7_wrong_signer.js").c_str()));
     EXPECT_FALSE(UpdateTrustedListFromFile(nullptr));
+    // This process holds an older list while another installs a newer one: the installed file decides.
+    ASSERT_TRUE(ProcessTrustedList().Install(Signed(L"trusted_v6.js").c_str()));
+    ASSERT_TRUE(CTrustedList(state.Path().c_str()).Install(Signed(L"trusted_v8.js").c_str()));
+    EXPECT_FALSE(UpdateTrustedListFromFile(Signed(L"trusted_v7.js").c_str()));
+    EXPECT_EQ(TestUtil::ReadFileBytes(Signed(L"trusted_v8.js")), TestUtil::ReadFileBytes(state.Path()));
 }
 
 // ---------------------------------------------------------------------------------------------

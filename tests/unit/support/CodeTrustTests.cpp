@@ -271,6 +271,8 @@ TEST_F(CodeTrust, PublisherCheckAppliesEachList)
     TrustLists otherRoot;
     otherRoot.Name(TestPki::Value(L"PUBLISHER_NAME")).Root(L"SECOND_ROOT_SHA1");
     EXPECT_EQ(0, otherRoot.Verify(L"sample_trusted.dll")) << "a trusted chain whose root is not listed";
+    EXPECT_EQ(0, otherRoot.Verify(L"sample_forged_root.dll")) << "a listed root reached only by a broken chain";
+    EXPECT_EQ(1, lists.Verify(L"sample_forged_root.dll"));
 
     TrustLists anyName;
     anyName.Root(L"ROOT_SHA1");
@@ -332,6 +334,15 @@ TEST_F(CodeTrust, SignatureOfSeveralSignersIsCheckedPerSigner)
     EXPECT_EQ(0, VerifyAuthenticodePublisher(tampered.c_str(), lists.Org(), lists.Sha(), 1, nullptr));
     EXPECT_FALSE(internal::OpenSignaturePerSigner(Signed(L"sample_unsigned.dll").c_str(), &messages));
     EXPECT_TRUE(messages.empty());
+
+    // The second signer's own signature broken, the image as signed: that signer never passes.
+    const std::wstring broken = Signed(L"sample_two_signers_broken.dll");
+    ASSERT_TRUE(internal::OpenSignaturePerSigner(broken.c_str(), &messages));
+    EXPECT_EQ(0, internal::VerifySignerSignature(messages[0].message, messages[0].store, 0));
+    EXPECT_EQ(TRUST_E_BAD_DIGEST, internal::VerifySignerSignature(messages[1].message, messages[1].store, 0));
+    internal::CloseSignerMessages(&messages);
+    lists.Serial(TestPki::Value(L"LISTED_SERIAL"));
+    EXPECT_EQ(0, lists.Verify(L"sample_two_signers_broken.dll"));
 }
 
 TEST_F(CodeTrust, SigningTimeComesFromTheTimeStamp)
@@ -588,6 +599,19 @@ TEST_F(CodeTrust, CallerModuleTrustChecksTheModuleFile)
 
     static int inThisExe = 0;
     EXPECT_EQ(5u, CheckCallerModuleTrust(&inThisExe)) << "the test executable is not signed";
+
+    // An unsigned module of a 283-character name, whose name cut to the room of 259 is a trusted copy.
+    TestUtil::ScratchDir dir;
+    const std::wstring folder = dir.File(std::wstring(229 - dir.Path().size(), L'f'));
+    const std::wstring longName = L"\\\\?\\" + folder + L"\\" + std::wstring(48, L'm') + L".dll";
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + folder).c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(Signed(L"sample_unsigned.dll").c_str(), longName.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(Signed(L"sample_trusted.dll").c_str(), longName.substr(4, 259).c_str(), FALSE));
+    HMODULE cut = LoadLibraryW(longName.c_str());
+    ASSERT_NE(nullptr, cut);
+    EXPECT_NE(0u, CheckCallerModuleTrust(reinterpret_cast<const void*>(GetProcAddress(cut, "TrustSampleValue"))));
+    FreeLibrary(cut);
+    DeleteFileW(longName.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -686,6 +710,10 @@ TEST_F(ValidationService, UnsignedOrAlteredValidationDllIsNotUsed)
     Register(L"15.7", L"ovgate_tampered");
     CTrustVerifier tampered;
     EXPECT_EQ(nullptr, tampered.ValidationInterface());
+    // A valid signature of a publisher that the built-in data does not name.
+    Register(L"15.7", L"ovgate_other_publisher");
+    CTrustVerifier otherPublisher;
+    EXPECT_EQ(nullptr, otherPublisher.ValidationInterface());
 }
 
 TEST_F(ValidationService, NoPlatformCoreMeansNoValidationDll)
@@ -700,12 +728,12 @@ TEST_F(ValidationService, NoPlatformCoreMeansNoValidationDll)
         CTrustVerifier verifier;
         EXPECT_EQ(nullptr, verifier.ValidationInterface());
     }
-    // With the key but no install folder the current directory is looked in.
+    // With the key but no install folder the current directory is still never looked in.
     MachineTrustState::SetHalvarValue(nullptr, 0, nullptr, 0);
     {
         CTrustVerifier verifier;
         EXPECT_EQ(1504u, verifier.PlatformCoreVersion());
-        EXPECT_NE(nullptr, verifier.ValidationInterface());
+        EXPECT_EQ(nullptr, verifier.ValidationInterface());
     }
     SetCurrentDirectoryW(previous);
 }
@@ -741,6 +769,9 @@ TEST_F(ValidationService, InterfaceLookupSearchesInstallFolderThenBesideTheModul
     ASSERT_NE(nullptr, host);
     EXPECT_EQ(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, host));
     EXPECT_NE(nullptr, out);
+    MachineTrustState::SetHalvarText(L"szInstallDir64", empty.File(L"missing"));
+    EXPECT_EQ(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, host)) << "no install folder";
+    MachineTrustState::SetHalvarText(L"szInstallDir64", empty.Path());
     // Beside the executable there is none.
     EXPECT_NE(0u, NotComDllGetInterface(L"Ovgate.dll", "KvlValidationControl", &out, nullptr));
     EXPECT_EQ(nullptr, out);
