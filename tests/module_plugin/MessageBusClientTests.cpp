@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 using namespace Taliro;
@@ -38,7 +39,11 @@ public:
         if (onRequest) onRequest(index);
         return requestResult;
     }
-    unsigned long unregisterReplyCallback() override { return ++withdraws, 0; }
+    unsigned long unregisterReplyCallback() override
+    {
+        if (onWithdraw) onWithdraw();
+        return ++withdraws, 0;
+    }
     unsigned long subscribe(const std::wstring&, void* context) override
     {
         if (onSubscribe) onSubscribe();
@@ -49,7 +54,11 @@ public:
     {
         return subscribe(pattern, context);
     }
-    unsigned long unsubscribe(unsigned long id) override { return unsubscribed.push_back(id), unsubscribeResult; }
+    unsigned long unsubscribe(unsigned long id) override
+    {
+        unsubscribers.push_back(std::this_thread::get_id());
+        return unsubscribed.push_back(id), unsubscribeResult;
+    }
 
     std::vector<MessageHeader> published;
     std::vector<unsigned long> publishResults;
@@ -63,6 +72,8 @@ public:
     std::function<void()> onSubscribe;
     std::function<void(unsigned long long)> onRequest;
     std::vector<unsigned long> unsubscribed;
+    std::vector<std::thread::id> unsubscribers;
+    std::function<void()> onWithdraw;
     unsigned long unsubscribeResult = 0;
 };
 
@@ -239,6 +250,34 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
         ASSERT_EQ(1, calls.load()) << "round " << round;
         ASSERT_EQ(delivered == 0 ? kReplyArrived : kReplyFailed, status.load()) << "round " << round;
         ASSERT_TRUE(delivered == 0 || delivered == MODULE_STATUS_NOT_FOUND) << delivered;
+    }
+
+    // A subscribe, then a failing request, held inside the bus until the client's end has begun:
+    // the end waits for the call, then removes what it subscribed itself; nothing touches a freed client.
+    for (int round = 0; round < 100; ++round) {
+        const bool subscribing = round % 2 == 0;
+        client = std::make_unique<MessageBusClient>(shim, nullptr);
+        std::promise<void> entered, released;
+        std::shared_future<void> go = released.get_future().share();
+        shim->onSubscribe = [&] { entered.set_value(), go.wait(); };
+        shim->onRequest = [&](unsigned long long) { entered.set_value(), go.wait(); };
+        shim->onWithdraw = [&] { released.set_value(); };
+        shim->requestResult = MODULE_STATUS_UNSUCCESSFUL;
+        shim->unsubscribers.clear();
+        int handled = 0;
+        unsigned long status = kReplyPending;
+        std::thread caller([&] {
+            status = subscribing ? client->subscribe(L"Held", [](std::shared_ptr<Message>) { return 0ul; })
+                                 : client->request(Named(L"Q"), [&](std::shared_ptr<Reply>) { ++handled; }, 1);
+        });
+        entered.get_future().wait();
+        client.reset();
+        caller.join();
+        shim->onWithdraw = nullptr;
+        ASSERT_EQ(subscribing ? 0u : MODULE_STATUS_UNSUCCESSFUL, status) << "round " << round;
+        ASSERT_EQ(0, handled) << "round " << round;
+        ASSERT_EQ(std::vector<std::thread::id>(subscribing, std::this_thread::get_id()), shim->unsubscribers)
+            << "round " << round;
     }
 }
 
