@@ -116,9 +116,10 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     EXPECT_EQ(0u, table.DestroyModule(handle));
     EXPECT_EQ(1, g_withdrawn);
 
-    // A handle without module is freed like any other.
-    EXPECT_EQ(0u, table.DestroyModule(new ModuleHandle()));
-    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.StartModule(new ModuleHandle()));
+    // A handle this module did not give out is refused, never freed.
+    ModuleHandle foreign;
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.DestroyModule(&foreign));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.StartModule(&foreign));
 
     // A module is not leaked when its handle cannot be allocated.
     ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
