@@ -437,9 +437,12 @@ TEST(MessageBusClient, OverTheLoadedBusLibrary)
     state->getHandleStatus = 0;
     state->nullTable = 1;
     EXPECT_THROW(MessageBusLib{library}, ModuleException);
+    state->nullTable = 0;
+    state->holeyTable = 1;
+    EXPECT_THROW(MessageBusLib{library}, ModuleException);
     EXPECT_EQ(0, state->liveHandles);
     const std::wstring log = ProcessLog();
     EXPECT_EQ(1u, CountLines(log, L"Failed to get message bus handle. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650). "
                                   L"Throwing ModuleException."));
-    EXPECT_EQ(1u, CountLines(log, L"Failed to get message bus functions object. Throwing ModuleException."));
+    EXPECT_EQ(2u, CountLines(log, L"Failed to get message bus functions object. Throwing ModuleException."));
 }
