@@ -178,7 +178,8 @@ unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
         if (status != MODULE_STATUS_SUCCESS) {
             TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::publish",
                        L"Failed to publish non-reply copy of the message. Error code %lu.", status);
-            return status;
+            // The first copy went out: a caller retrying on a plain failure would send it twice.
+            return MODULE_STATUS_PARTIAL_SUCCESS;
         }
     }
     return MODULE_STATUS_SUCCESS;
