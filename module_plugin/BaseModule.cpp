@@ -3,6 +3,8 @@
 #include "MessageBusClient.h"
 #include "ModuleStatus.h"
 
+#include <utility>
+
 namespace Taliro {
 
 namespace {
@@ -22,8 +24,18 @@ BaseModule::BaseModule(std::shared_ptr<Lumetra::IOCContainer> container)
 
 BaseModule::~BaseModule()
 {
+    try {
+        m_calls.close();
+        m_calls.waitForOtherThreads();
+    } catch (...) {
+    }
     // The container goes last: its registration holds the bus too.
-    m_bus.reset();
+    std::shared_ptr<MessageBus> bus;
+    {
+        std::lock_guard<std::mutex> guard(m_busLock);
+        bus.swap(m_bus);
+    }
+    bus.reset();
     m_moduleManager.reset();
     m_properties.clear();
     m_secondName.clear();
@@ -50,14 +62,20 @@ unsigned long BaseModule::baseInitialize(const std::wstring& moduleName, const s
                    L"Invalid message bus object passed to base initialize.");
         return MODULE_STATUS_INVALID_PARAMETER;
     }
-    m_bus = bus;
+    std::shared_ptr<MessageBus> replaced;
+    {
+        std::lock_guard<std::mutex> guard(m_busLock);
+        replaced = std::exchange(m_bus, bus);
+    }
+    // Outside the lock: the bus it held may end here and run handlers that call this module.
+    replaced.reset();
     m_container->registerInstance<MessageBus>(std::move(bus), Lumetra::IOCContainer::kDefaultName);
     return MODULE_STATUS_SUCCESS;
 }
 
 unsigned long BaseModule::directMessage(const std::shared_ptr<Message>& message)
 {
-    auto client = std::dynamic_pointer_cast<MessageBusClient>(m_bus);
+    auto client = std::dynamic_pointer_cast<MessageBusClient>(bus());
     if (!client) {
         TALIRO_LOG(4, kSource, L"Taliro::BaseModule::directMessage",
                    L"Failed to process direct message. Invalid message bus client.");
@@ -73,10 +91,19 @@ unsigned long BaseModule::directMessage(const std::shared_ptr<Message>& message)
     return MODULE_STATUS_SUCCESS;
 }
 
-#define TALIRO_FORWARD(call)                                    \
-    do {                                                        \
-        if (!m_bus) return MODULE_STATUS_INVALID_STATE;         \
-        return m_bus->call;                                     \
+std::shared_ptr<MessageBus> BaseModule::bus() const
+{
+    std::lock_guard<std::mutex> guard(m_busLock);
+    return m_bus;
+}
+
+// The held bus is taken once, as a share: a replacement meanwhile does not free it under the call.
+#define TALIRO_FORWARD(call)                                                  \
+    do {                                                                      \
+        internal::GatedCall gated(m_calls);                                   \
+        std::shared_ptr<MessageBus> held = gated ? bus() : nullptr;           \
+        if (!held) return MODULE_STATUS_INVALID_STATE;                        \
+        return held->call;                                                    \
     } while (0)
 
 unsigned long BaseModule::publish(const std::shared_ptr<Message>& message) { TALIRO_FORWARD(publish(message)); }

@@ -1,11 +1,13 @@
 // The module object the host drives, and what it keeps from initialisation.
 #pragma once
+#include "CallGate.h"
 #include "MessageBus.h"
 #include "ModuleTypes.h"
 
 #include "Lumetra/IOCContainer.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -82,7 +84,7 @@ public:
     const std::wstring& secondName() const { return m_secondName; }
     const PropertyMap& properties() const { return m_properties; }
     const std::shared_ptr<internal::ModuleManagerShim>& moduleManager() const { return m_moduleManager; }
-    const std::shared_ptr<MessageBus>& bus() const { return m_bus; }
+    std::shared_ptr<MessageBus> bus() const;
     const std::shared_ptr<Lumetra::IOCContainer>& container() const { return m_container; }
 
 private:
@@ -91,7 +93,10 @@ private:
     std::wstring m_secondName;
     PropertyMap m_properties;
     std::shared_ptr<internal::ModuleManagerShim> m_moduleManager;
+    mutable std::mutex m_busLock; // the bus is replaced while bus threads forward calls to it
     std::shared_ptr<MessageBus> m_bus;
+    // Forwarded calls: the module goes once those of other threads are out of its bus.
+    internal::CallGate m_calls;
 };
 
 class PulseproxyImpl : public BaseModule {

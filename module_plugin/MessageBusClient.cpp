@@ -133,12 +133,15 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
 
 MessageBusClient::~MessageBusClient()
 {
+    // Nothing enters the bus from here (a handler asking now is refused); a call already inside
+    // comes back to a live client, and what it subscribed meanwhile is removed below with the rest.
     try {
-        {
-            std::lock_guard<std::mutex> guard(m_subscriptionLock);
-            m_ending = true;
-        }
+        m_calls.close();
         if (m_shim) m_shim->unregisterReplyCallback();
+    } catch (...) {
+    }
+    try {
+        m_calls.waitForOtherThreads();
         unsubscribeAll();
     } catch (...) {
     }
@@ -153,6 +156,8 @@ MessageBusClient::~MessageBusClient()
 unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
 {
     if (!message) return MODULE_STATUS_INVALID_PARAMETER;
+    internal::GatedCall call(m_calls);
+    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
     // Sent as copies: the caller's message stays as it was given.
     auto first = std::make_shared<Message>(*message);
     MessageHeader& header = first->getHeader();
@@ -173,7 +178,8 @@ unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
         if (status != MODULE_STATUS_SUCCESS) {
             TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::publish",
                        L"Failed to publish non-reply copy of the message. Error code %lu.", status);
-            return status;
+            // The first copy went out: a caller retrying on a plain failure would send it twice.
+            return MODULE_STATUS_PARTIAL_SUCCESS;
         }
     }
     return MODULE_STATUS_SUCCESS;
@@ -182,12 +188,14 @@ unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
 unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& message, ReplyHandler handler,
                                             std::shared_ptr<Reply>* reply, const unsigned long long& value)
 {
+    internal::GatedCall call(m_calls);
+    // Asked while the client goes (by a handler it runs, say): refused, as nothing would end it.
+    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
     unsigned long long index = 0;
     std::shared_future<std::shared_ptr<Message>> future;
     bool duplicate = false;
     {
         std::lock_guard<std::mutex> guard(m_replies->lock);
-        // A handler run while the client goes may ask again: refused, as nothing would end it.
         if (m_replies->closed) return MODULE_STATUS_UNSUCCESSFUL;
         index = m_replies->nextIndex++;
         auto inserted = m_replies->pending.emplace(index, PendingReplies::Entry());
@@ -266,6 +274,9 @@ SubscriptionHandler MessageBusClient::sessionFiltered(SubscriptionHandler handle
 unsigned long MessageBusClient::addSubscription(const std::wstring& text, const std::wstring& alias,
                                                 SubscriptionHandler handler, bool pattern)
 {
+    internal::GatedCall call(m_calls);
+    // Asked while the client goes: refused, as nothing would remove it from the bus.
+    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
     auto subscription = std::make_shared<Subscription>();
     subscription->text = text;
     if (pattern) subscription->expression = std::make_unique<std::wregex>(text, kPatternSyntax);
@@ -284,19 +295,10 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
             }
         }
     };
-    bool ending = false;
     {
         std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        ending = m_ending;
-        if (!ending) {
-            AliasEntry& entry = m_aliases[alias];
-            (pattern ? entry.patterns : entry.exact).push_back(subscription);
-        }
-    }
-    if (ending) {
-        // Asked by a handler that the client's end calls: refused, as nothing would remove it.
-        internal::CallbackContexts::remove(subscription->context);
-        return MODULE_STATUS_UNSUCCESSFUL;
+        AliasEntry& entry = m_aliases[alias];
+        (pattern ? entry.patterns : entry.exact).push_back(subscription);
     }
 
     unsigned long id = 0;
@@ -410,6 +412,9 @@ unsigned long MessageBusClient::release(const std::vector<std::shared_ptr<Subscr
 
 unsigned long MessageBusClient::unsubscribe(const std::wstring& alias)
 {
+    internal::GatedCall call(m_calls);
+    // While the client goes its end removes every subscription.
+    if (!call) return MODULE_STATUS_SUCCESS;
     std::vector<std::shared_ptr<Subscription>> subscriptions;
     bool found = false;
     {

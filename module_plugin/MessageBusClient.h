@@ -1,5 +1,6 @@
 // The module's client of the framework's message bus.
 #pragma once
+#include "CallGate.h"
 #include "MessageBus.h"
 #include "MessageBusShim.h"
 #include "wrappers/ProcessAPI.h"
@@ -72,7 +73,8 @@ private:
     std::shared_ptr<ProcessAPI> m_processApi;
     std::mutex m_subscriptionLock;
     AliasMap m_aliases;
-    bool m_ending = false; // the client is going: a subscription made now would outlive it on the bus
+    // Calls inside the bus: the client goes only once those of other threads have come back.
+    internal::CallGate m_calls;
     std::shared_ptr<PendingReplies> m_replies;
     std::shared_ptr<ReplyFunction> m_replyFunction;
     void* m_replyContext = nullptr;

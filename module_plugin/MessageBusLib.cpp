@@ -29,7 +29,7 @@ MessageBusLib::MessageBusLib(std::shared_ptr<SharedLibrary> library, std::shared
 
     auto createObject = m_library->importedFunctions().createObject;
     m_functions = createObject ? static_cast<const MessageBusFunctions*>(createObject(kVersionNumber)) : nullptr;
-    if (!m_functions) {
+    if (!internal::IsCompleteTable(m_functions)) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusLib::MessageBusLib",
                    L"Failed to get message bus functions object. Throwing ModuleException.");
         throw ModuleException("Failed to get message bus functions object");

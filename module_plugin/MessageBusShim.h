@@ -83,6 +83,9 @@ private:
 
 namespace internal {
 
+// A table without a null entry: one that has any would crash where that entry is first called.
+bool IsCompleteTable(const MessageBusFunctions* functions);
+
 // Contexts handed to the bus are tokens, not object addresses: the bus may call with a token
 // after its handler or client has gone, and then finds nothing instead of freed memory.
 class CallbackContexts {

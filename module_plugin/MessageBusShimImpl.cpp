@@ -59,6 +59,13 @@ std::shared_ptr<T> Find(std::unordered_map<unsigned long long, std::weak_ptr<T>>
 
 } // namespace
 
+bool IsCompleteTable(const MessageBusFunctions* functions)
+{
+    return functions && functions->getHandle && functions->releaseHandle && functions->publish &&
+           functions->request && functions->subscribe && functions->subscribeFilter && functions->unsubscribe &&
+           functions->withdrawReplyCallback;
+}
+
 void* CallbackContexts::addHandler(const std::shared_ptr<SubscriptionHandler>& handler)
 {
     return Add(&ContextTable::handlers, handler);
@@ -104,7 +111,7 @@ MessageBusShimImpl::MessageBusShimImpl(void* handle, const MessageBusFunctions* 
                    L"Invalid message bus handle. Throwing ModuleException.");
         throw ModuleException("Invalid message bus handle");
     }
-    if (!functions) {
+    if (!internal::IsCompleteTable(functions)) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusShimImpl::MessageBusShimImpl",
                    L"Invalid message bus functions object. Throwing ModuleException.");
         throw ModuleException("Invalid message bus functions object");

@@ -6,6 +6,9 @@
 
 #include "ETWLogging/LogFront.h"
 
+#include <mutex>
+#include <unordered_set>
+
 namespace Taliro {
 
 namespace {
@@ -29,9 +32,28 @@ unsigned long Guarded(Body&& body) noexcept
     }
 }
 
+// Handles given out and not yet destroyed. A handle the host no longer owns (destroyed already,
+// or never ours) is refused by its address alone, never followed into freed memory.
+struct LiveHandles {
+    std::mutex lock;
+    std::unordered_set<const ModuleHandle*> handles;
+};
+
+LiveHandles& Live()
+{
+    static LiveHandles* live = new LiveHandles(); // the host may call in until the process ends
+    return *live;
+}
+
+bool IsLive(const ModuleHandle* handle)
+{
+    std::lock_guard<std::mutex> guard(Live().lock);
+    return Live().handles.count(handle) != 0;
+}
+
 bool ValidHandle(ModuleHandle* handle, const wchar_t* function)
 {
-    if (handle && handle->module) return true;
+    if (handle && IsLive(handle) && handle->module) return true;
     TALIRO_LOG(4, kSource, function, L"Invalid handle.");
     return false;
 }
@@ -48,6 +70,10 @@ unsigned long NewModule(ModuleHandle** out, const wchar_t* moduleName)
         std::unique_ptr<Module> module(new PulseproxyImpl(nullptr));
         std::unique_ptr<ModuleHandle> handle(new ModuleHandle());
         handle->deleter = DeleteModule;
+        {
+            std::lock_guard<std::mutex> guard(Live().lock);
+            Live().handles.insert(handle.get());
+        }
         handle->module = module.release();
         *out = handle.release();
         return MODULE_STATUS_SUCCESS;
@@ -57,13 +83,19 @@ unsigned long NewModule(ModuleHandle** out, const wchar_t* moduleName)
 unsigned long DestroyModule(ModuleHandle* handle)
 {
     return Guarded([&]() -> unsigned long {
-        if (!handle) {
+        bool owned = false;
+        if (handle) {
+            // Taken out first: of two calls racing to destroy one handle, only one frees it.
+            std::lock_guard<std::mutex> guard(Live().lock);
+            owned = Live().handles.erase(handle) != 0;
+        }
+        if (!owned) {
             TALIRO_LOG(4, kSource, L"Taliro::DestroyModule", L"Invalid handle.");
             return MODULE_STATUS_INVALID_PARAMETER;
         }
-        std::unique_ptr<ModuleHandle> owned(handle);
-        if (owned->module && owned->deleter) owned->deleter(owned->module);
-        owned->module = nullptr;
+        std::unique_ptr<ModuleHandle> freed(handle);
+        if (freed->module && freed->deleter) freed->deleter(freed->module);
+        freed->module = nullptr;
         return MODULE_STATUS_SUCCESS;
     });
 }

@@ -78,11 +78,9 @@ unsigned long SharedLibrary::loadLibrary()
         }
         resolved.push_back(directory);
     }
-    if (resolved.empty()) return MODULE_STATUS_NOT_FOUND;
-
-    m_pathSearch->append(resolved);
     std::wstring directory;
-    if (!m_pathSearch->findFilePath(fileName, directory)) {
+    if (!resolved.empty()) m_pathSearch->append(resolved);
+    if (resolved.empty() || !m_pathSearch->findFilePath(fileName, directory)) {
         TALIRO_LOG(4, kSource, L"Taliro::SharedLibrary::loadLibrary", L"Failed to find valid path for library: %ls.",
                    fileName.c_str());
         return MODULE_STATUS_NOT_FOUND;

@@ -76,6 +76,7 @@ TEST(SharedLibrary, BlockListTrustAndFolderRules)
     EXPECT_FALSE(Loads(L"Quorra.dll", {L"$(No.Such)", L"."}));
     const std::wstring log = PluginTest::ProcessLog();
     EXPECT_EQ(2u, CountLines(log, L"Failed to resolve file path, $(No.Such), for library: Quorra.dll."));
+    EXPECT_EQ(1u, CountLines(log, L"Failed to find valid path for library: Quorra.dll."));
     EXPECT_EQ(0u, CountLines(log, L"Entering checkIfExists for $(No.Such)"));
     EXPECT_EQ(0u, CountLines(log, L"Entering checkIfExists for .\\"));
     EXPECT_EQ(1u, CountLines(log, L"Blocked library: " + renamed + L"\\Orvbus.dll."));
@@ -181,7 +182,8 @@ TEST(PathSearch, FirstFolderThatHoldsTheFileAndTheFileSystemWrapper)
     SetFileAttributesW(a.File(L"g.dll\\deep\\er\\x.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_FALSE(files.deleteFiles(L"nobackslash*", true));
     EXPECT_FALSE(files.deleteDirectory(L".."));
-    EXPECT_FALSE(files.deleteFiles((a.Path() + L"\\*.txt").c_str(), false) && files.fileExists(a.File(L"t.txt")));
+    EXPECT_TRUE(files.deleteFiles((a.Path() + L"\\*.txt").c_str(), false));
+    EXPECT_FALSE(files.fileExists(a.File(L"t.txt")));
     EXPECT_TRUE(files.fileExists(a.File(L"f.dll")));
     EXPECT_TRUE(files.deleteDirectory(a.File(L"g.dll").c_str()));
     EXPECT_FALSE(files.directoryExists(a.File(L"g.dll")));

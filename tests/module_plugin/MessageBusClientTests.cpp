@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 using namespace Taliro;
@@ -38,7 +39,7 @@ public:
         if (onRequest) onRequest(index);
         return requestResult;
     }
-    unsigned long unregisterReplyCallback() override { return ++withdraws, 0; }
+    unsigned long unregisterReplyCallback() override { return onWithdraw ? onWithdraw() : void(), ++withdraws, 0; }
     unsigned long subscribe(const std::wstring&, void* context) override
     {
         if (onSubscribe) onSubscribe();
@@ -49,7 +50,10 @@ public:
     {
         return subscribe(pattern, context);
     }
-    unsigned long unsubscribe(unsigned long id) override { return unsubscribed.push_back(id), unsubscribeResult; }
+    unsigned long unsubscribe(unsigned long id) override
+    {
+        return unsubscribers.push_back(std::this_thread::get_id()), unsubscribed.push_back(id), unsubscribeResult;
+    }
 
     std::vector<MessageHeader> published;
     std::vector<unsigned long> publishResults;
@@ -63,6 +67,8 @@ public:
     std::function<void()> onSubscribe;
     std::function<void(unsigned long long)> onRequest;
     std::vector<unsigned long> unsubscribed;
+    std::vector<std::thread::id> unsubscribers;
+    std::function<void()> onWithdraw;
     unsigned long unsubscribeResult = 0;
 };
 
@@ -109,7 +115,7 @@ TEST(MessageBusClient, PublishSendsCopiesAndAnswersTheFailureOfEitherSend)
     EXPECT_EQ(3u, shim->published.size());
 
     shim->publishResults = {0, MODULE_STATUS_UNSUCCESSFUL};
-    EXPECT_EQ(MODULE_STATUS_UNSUCCESSFUL, client.publish(Named(L"Event", 1)));
+    EXPECT_EQ(MODULE_STATUS_PARTIAL_SUCCESS, client.publish(Named(L"Event", 1)));
     shim->publishResults = {MODULE_STATUS_NOT_FOUND};
     EXPECT_EQ(MODULE_STATUS_NOT_FOUND, client.publish(Named(L"Event", 1)));
     EXPECT_EQ(6u, shim->published.size());
@@ -239,6 +245,31 @@ TEST(MessageBusClient, EveryHandlerIsCalledOnceWhenTheClientGoes)
         ASSERT_EQ(1, calls.load()) << "round " << round;
         ASSERT_EQ(delivered == 0 ? kReplyArrived : kReplyFailed, status.load()) << "round " << round;
         ASSERT_TRUE(delivered == 0 || delivered == MODULE_STATUS_NOT_FOUND) << delivered;
+    }
+
+    // Calls held inside the bus until the client's end begins: it waits for them and removes what they subscribed.
+    shim->requestResult = MODULE_STATUS_UNSUCCESSFUL;
+    for (int round = 0; round < 100; ++round) {
+        const bool subscribing = round % 2 == 0;
+        client = std::make_unique<MessageBusClient>(shim, nullptr);
+        std::promise<void> entered, released;
+        std::shared_future<void> go = released.get_future().share();
+        shim->onSubscribe = [&] { entered.set_value(), go.wait(); };
+        shim->onRequest = [&](unsigned long long) { entered.set_value(), go.wait(); };
+        shim->onWithdraw = [&] { released.set_value(); };
+        shim->unsubscribers.clear();
+        int handled = 0;
+        unsigned long status = kReplyPending;
+        std::thread caller([&] {
+            status = subscribing ? client->subscribe(L"Held", [](std::shared_ptr<Message>) { return 0ul; })
+                                 : client->request(Named(L"Q"), [&](std::shared_ptr<Reply>) { ++handled; }, 1);
+        });
+        entered.get_future().wait();
+        client.reset();
+        caller.join();
+        ASSERT_EQ(subscribing ? 0u : MODULE_STATUS_UNSUCCESSFUL, status) << "round " << round;
+        ASSERT_EQ(0, handled);
+        ASSERT_EQ(std::vector<std::thread::id>(subscribing, std::this_thread::get_id()), shim->unsubscribers);
     }
 }
 
@@ -398,9 +429,12 @@ TEST(MessageBusClient, OverTheLoadedBusLibrary)
     state->getHandleStatus = 0;
     state->nullTable = 1;
     EXPECT_THROW(MessageBusLib{library}, ModuleException);
+    state->nullTable = 0;
+    state->holeyTable = 1;
+    EXPECT_THROW(MessageBusLib{library}, ModuleException);
     EXPECT_EQ(0, state->liveHandles);
     const std::wstring log = ProcessLog();
     EXPECT_EQ(1u, CountLines(log, L"Failed to get message bus handle. Error code: MODULE_STATUS_UNSUCCESSFUL(2147483650). "
                                   L"Throwing ModuleException."));
-    EXPECT_EQ(1u, CountLines(log, L"Failed to get message bus functions object. Throwing ModuleException."));
+    EXPECT_EQ(2u, CountLines(log, L"Failed to get message bus functions object. Throwing ModuleException."));
 }

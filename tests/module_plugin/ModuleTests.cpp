@@ -112,13 +112,19 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     EXPECT_EQ((PropertyMap{{L"a", L"1"}, {L"b", L"3"}}), module->properties());
     ASSERT_EQ(0u, table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &kBus));
     EXPECT_TRUE(module->properties().empty());
+    // A table with a null entry is refused as a null table is, before anything calls through it.
+    MessageBusFunctions holey = kBus;
+    holey.withdrawReplyCallback = nullptr;
+    EXPECT_EQ(MODULE_STATUS_UNKNOWN_EXCEPTION,
+              table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &holey));
     EXPECT_EQ(0, g_withdrawn);
     EXPECT_EQ(0u, table.DestroyModule(handle));
     EXPECT_EQ(1, g_withdrawn);
 
-    // A handle without module is freed like any other.
-    EXPECT_EQ(0u, table.DestroyModule(new ModuleHandle()));
-    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.StartModule(new ModuleHandle()));
+    // A handle this module did not give out is refused, never freed.
+    ModuleHandle foreign;
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.DestroyModule(&foreign));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.StartModule(&foreign));
 
     // A module is not leaked when its handle cannot be allocated.
     ASSERT_EQ(0u, table.NewModule(&handle, nullptr));

@@ -77,7 +77,8 @@ TEST(PulseproxyHost, ModuleLoadsTheBusFromTheHostFolderFirstAndReleasesItWithThe
                             "null.StopModule", "null.UninitializeModule", "null.DirectMessage",
                             "null.InitializeModuleV2", "invalid.InitializeModule.nullKeys",
                             "invalid.InitializeModule.nullKey", "invalid.InitializeModule.nullName",
-                            "invalid.InitializeModuleV2.nullValues", "invalid.DirectMessage.nullName"})
+                            "invalid.InitializeModuleV2.nullValues", "invalid.DirectMessage.nullName",
+                            "stale.DestroyModule", "stale.StartModule"})
         EXPECT_EQ(kInvalidParameter, results[key]) << key;
     EXPECT_EQ(kUnknownException, results["invalid.InitializeModuleV2.nullBusHandle"]);
     EXPECT_EQ("0x800000FF", results["invalid.DirectMessage.uninitialised"]);

@@ -177,6 +177,9 @@ int LifeCycle(const ModuleFunctionTable* table, const wchar_t* moduleName, bool 
     Put("StopModule", table->StopModule(handle));
     Put("UninitializeModule", table->UninitializeModule(handle));
     Put("DestroyModule", table->DestroyModule(handle));
+    // No longer the host's handle: refused, not followed.
+    Put("stale.DestroyModule", table->DestroyModule(handle));
+    Put("stale.StartModule", table->StartModule(handle));
     PutCounters("afterFirst.", state);
     if (second) {
         Put("second.DestroyModule", table->DestroyModule(second));

@@ -267,6 +267,8 @@ unsigned long WithdrawReplyCallback(void* handle, ReplyCallback callback)
 
 const MessageBusFunctions g_functions = {GetHandle,       ReleaseHandle, Publish,  Request, Subscribe,
                                          SubscribeFilter, Unsubscribe,   WithdrawReplyCallback};
+const MessageBusFunctions g_holeyFunctions = {GetHandle,       ReleaseHandle, nullptr,  Request, Subscribe,
+                                              SubscribeFilter, Unsubscribe,   WithdrawReplyCallback};
 
 } // namespace
 
@@ -275,7 +277,8 @@ extern "C" {
 __declspec(dllexport) void* CreateObject(unsigned long)
 {
     InterlockedIncrement(&g_state.createObject);
-    return g_state.nullTable ? nullptr : const_cast<MessageBusFunctions*>(&g_functions);
+    if (g_state.nullTable) return nullptr;
+    return const_cast<MessageBusFunctions*>(g_state.holeyTable ? &g_holeyFunctions : &g_functions);
 }
 
 __declspec(dllexport) void ReleaseObject(void*) {}

@@ -15,6 +15,7 @@ struct QuorraState {
     volatile long nullTable;          // CreateObject gives null
     volatile long getHandleStatus;    // returned by get handle (no handle when not 0)
     volatile long replyMode;          // QuorraReplyMode
+    volatile long holeyTable;         // CreateObject gives a table whose publish entry is null
 
     // Counters.
     volatile long createObject;
