@@ -94,6 +94,15 @@ TEST(PathUtils, CreateDirectoryPathOfExistingAndNewFolders)
 
     EXPECT_TRUE(CreateDirectoryPath(dir.File(L"no_error_out").c_str(), nullptr));
     EXPECT_TRUE(DirectoryExists(dir.File(L"no_error_out").c_str()));
+
+    // Forward slashes separate, and a "\\?\" path is full already.
+    std::wstring slashed = dir.File(L"f\\g");
+    for (wchar_t& c : slashed)
+        if (c == L'\\') c = L'/';
+    EXPECT_TRUE(CreateDirectoryPath(slashed.c_str(), &error));
+    EXPECT_TRUE(DirectoryExists(dir.File(L"f\\g").c_str()));
+    EXPECT_TRUE(CreateDirectoryPath((L"\\\\?\\" + dir.File(L"h\\i")).c_str(), &error));
+    EXPECT_TRUE(DirectoryExists(dir.File(L"h\\i").c_str()));
 }
 
 TEST(PathUtils, CreateDirectoryPathRelativeToCurrentDirectory)
@@ -109,6 +118,10 @@ TEST(PathUtils, CreateDirectoryPathRelativeToCurrentDirectory)
     EXPECT_TRUE(CreateDirectoryPath(L"single", &error));
     EXPECT_EQ(error, 0u);
     EXPECT_TRUE(DirectoryExists(dir.File(L"single").c_str()));
+
+    // Drive-relative: below the current directory of that drive.
+    EXPECT_TRUE(CreateDirectoryPath((dir.Path().substr(0, 2) + L"drive_relative").c_str(), &error));
+    EXPECT_TRUE(DirectoryExists(dir.File(L"drive_relative").c_str()));
 }
 
 TEST(PathUtils, CreateDirectoryPathWithLeadingBackslashUsesCurrentDrive)
@@ -135,6 +148,13 @@ TEST(PathUtils, CreateDirectoryPathFailures)
     // The path itself is a file: no directory exists there afterwards, so no success either.
     EXPECT_FALSE(CreateDirectoryPath(dir.File(L"file").c_str(), &error));
     EXPECT_EQ(error, 82u);
+
+    // A UNC path is made on its server or not at all, never under the current drive.
+    CurrentDirectory cd(dir.Path());
+    const std::wstring server = TestUtil::UniqueName(L"noserver");
+    EXPECT_FALSE(CreateDirectoryPath((L"\\\\" + server + L"\\share\\dir").c_str(), &error));
+    EXPECT_EQ(error, 82u);
+    EXPECT_FALSE(DirectoryExists((dir.Path().substr(0, 3) + server).c_str()));
 
     EXPECT_FALSE(CreateDirectoryPath(L"", &error));
     EXPECT_EQ(error, 87u);
