@@ -2,6 +2,7 @@
 
 #include "Lumetra/ObfuscatedIniReader.h"
 #include "Lumetra/PathUtils.h"
+#include "Platform/Handles.h"
 
 #include "TestUtil.h"
 
@@ -11,10 +12,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace ETWLogging;
@@ -35,12 +38,15 @@ public:
     }
     SYSTEMTIME now = {};
     bool fixedClock = false;
+    // Runs once as a line is composed, with the current file open.
+    std::function<void()> whileComposing;
     // "LastLogIdx" is remembered as soon as it is read, however fresh the file.
     void RememberAtOnce() { m_settleTime = 0; }
 
 protected:
     void ReadLocalTime(SYSTEMTIME& time) override
     {
+        if (whileComposing) std::exchange(whileComposing, nullptr)();
         if (fixedClock) time = now;
         else CLogging::ReadLocalTime(time);
     }
@@ -168,6 +174,10 @@ TEST_F(FileLoggerTest, InitialiseOnceAndUninitialiseOnce)
     EXPECT_EQ(folder, log.GetLogFolder());
     EXPECT_EQ(0u, log.Write(L"F", L"Fn", 1, 3, L"in time"));
     EXPECT_TRUE(TestUtil::FileExists(LogFile(0)));
+    // A log folder removed between two lines is made again.
+    RemoveTree(folder);
+    EXPECT_EQ(0u, log.Write(L"F", L"Fn", 1, 3, L"folder back"));
+    EXPECT_EQ(1u, SplitLines(Utf16File(LogFile(0))).size());
     EXPECT_EQ(0u, log.Uninitialize());
     EXPECT_EQ(CLogging::kErrorNotOpen, log.Uninitialize());
     EXPECT_TRUE(log.GetLogFolder().empty());
@@ -201,6 +211,19 @@ TEST_F(FileLoggerTest, LineReadsBackByteForByte)
         bytes += '\0';
     }
     EXPECT_EQ(bytes, TestUtil::ReadFileBytes(LogFile(0)));
+
+    // A line that another writer appends meanwhile is not overwritten.
+    log.whileComposing = [&] {
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        Platform::KernelHandle other(
+            CreateFileW(LogFile(0).c_str(), FILE_APPEND_DATA, share, nullptr, OPEN_EXISTING, 0, nullptr));
+        DWORD written = 0;
+        WriteFile(other.Get(), L"other\r\n", 14, &written, nullptr);
+    };
+    ASSERT_EQ(0u, log.Write(L"F", L"Fn", 16, 3, L"mine"));
+    const std::wstring text = Utf16File(LogFile(0));
+    EXPECT_NE(std::wstring::npos, text.find(L"n=7\r\nother\r\n12/01/2023"));
+    EXPECT_EQ(L"]$ mine\r\n", text.substr(text.size() - 9));
 }
 
 TEST_F(FileLoggerTest, TwelveHourClockAndRefusedLines)
@@ -311,6 +334,21 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     EXPECT_NE(std::string::npos, text.find("_LastLogIdx=4F565247"));
     const std::regex data("(^|\n)LastLogIdx=[0-9A-F]{10}\r?\n");
     EXPECT_TRUE(std::regex_search(text, data)) << text;
+
+    // A "log.ini" this process cannot write (Wine run as root writes read-only files, so a
+    // reader that shares no writing stands in): the index goes on in the process, through three
+    // rotations, and no file is begun anew more than once.
+    Platform::KernelHandle reader(CreateFileW(ini.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              0, nullptr));
+    ASSERT_TRUE(reader);
+    for (int rotation = 0; rotation < 3; ++rotation) writeNumbered(33);
+    reader.Reset();
+    EXPECT_EQ(0u, ReadIniDword(ini, L"LastLogIdx", &found));
+    EXPECT_EQ(1u, SplitLines(Utf16File(LogFile(0))).size());
+    lines = SplitLines(Utf16File(LogFile(1)));
+    ASSERT_EQ(33u, lines.size());
+    EXPECT_NE(std::wstring::npos, lines[0].find(L"$ 00132 rrr"));
+    EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(2))).size());
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
