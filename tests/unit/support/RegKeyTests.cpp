@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -39,23 +40,19 @@ void MakeKey(HKEY root, const std::wstring& path, REGSAM view = 0)
     RegCloseKey(key);
 }
 
-// True when the key's DACL holds an allow entry for Everyone with full access.
-// Block sizes handed to InitializeSecurityDescriptor through the proxy.
-std::vector<SIZE_T> g_initialisedSizes;
-
+SIZE_T g_smallestInitialised = SIZE_MAX;   // block handed to InitializeSecurityDescriptor
 BOOL WINAPI RecordingInitialise(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
 {
-    g_initialisedSizes.push_back(LocalSize(descriptor));
+    g_smallestInitialised = std::min(g_smallestInitialised, LocalSize(descriptor));
     return InitializeSecurityDescriptor(descriptor, revision);
 }
-
-FARPROC WINAPI ResolveRecordingInitialise(HMODULE module, LPCSTR name)
+FARPROC WINAPI ResolveRecording(HMODULE module, LPCSTR name)
 {
-    if (std::strcmp(name, "InitializeSecurityDescriptor") == 0)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordingInitialise));
-    return GetProcAddress(module, name);
+    if (std::strcmp(name, "InitializeSecurityDescriptor") != 0) return GetProcAddress(module, name);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordingInitialise));
 }
 
+// True when the key's DACL holds an allow entry for Everyone with full access.
 bool EveryoneHasFullAccess(HKEY root, const std::wstring& path)
 {
     HKEY key = nullptr;
@@ -467,22 +464,15 @@ TEST(RegKeyGrantAccess, EveryoneGetsFullAccessOnTheKeyAndOnlyOptionallyBelow)
     ASSERT_EQ(key.GrantAccess(false), ERROR_SUCCESS);
     EXPECT_TRUE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two"));
     EXPECT_FALSE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two\\c"));
-
-    // A NULL and an empty DACL report less than a whole descriptor; every block initialised holds one.
-    ACL empty;
-    ASSERT_TRUE(InitializeAcl(&empty, sizeof empty, ACL_REVISION));
-    for (PACL dacl : {static_cast<PACL>(nullptr), &empty}) {
-        SECURITY_DESCRIPTOR sd;
-        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
-        ASSERT_EQ(key.SetKeySecurity(DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
-        g_initialisedSizes.clear();
-        CSecurityApiProxy api(&ResolveRecordingInitialise);
-        EXPECT_EQ(Lumetra::internal::GrantEveryoneFullAccess(key.GetHandle(), false, api), ERROR_SUCCESS);
-        EXPECT_TRUE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two"));
-        ASSERT_FALSE(g_initialisedSizes.empty());
-        for (SIZE_T size : g_initialisedSizes) EXPECT_GE(size, SIZE_T(SECURITY_DESCRIPTOR_MIN_LENGTH));
-    }
+    // A NULL DACL reports less than the whole descriptor that the grant initialises.
+    SECURITY_DESCRIPTOR nullDacl;
+    InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
+    ASSERT_EQ(key.SetKeySecurity(DACL_SECURITY_INFORMATION, &nullDacl), ERROR_SUCCESS);
+    CSecurityApiProxy api(&ResolveRecording);
+    EXPECT_EQ(Lumetra::internal::GrantEveryoneFullAccess(key.GetHandle(), false, api), ERROR_SUCCESS);
+    EXPECT_TRUE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two"));
+    EXPECT_GE(g_smallestInitialised, SIZE_T(SECURITY_DESCRIPTOR_MIN_LENGTH));
 }
 
 namespace {
