@@ -46,6 +46,11 @@ std::wstring Fit(const wchar_t* text, size_t width)
     return std::wstring(width - kept.size(), L' ') + kept;
 }
 
+// Appending only, without FILE_WRITE_DATA: every write lands at the end of the file as it is
+// then, so a writer that went on after a timed-out wait, or one of another session, cannot
+// overwrite a line that another has just appended.
+constexpr DWORD kAppendAccess = GENERIC_READ | FILE_APPEND_DATA;
+
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 struct SettingRule {
@@ -137,6 +142,7 @@ void CLogging::ClearState()
     m_enable = 1;
     m_gate = &FolderCheckGate;
     m_rememberedIndex = RememberedIndex();
+    m_heldIndex = HeldIndex();
     // The reference count is left alone: owners that hold a reference still release it.
 }
 
@@ -144,6 +150,7 @@ DWORD CLogging::Initialize(const wchar_t* appName, HINSTANCE instance, const wch
                            LoggingConfigListenerIf* /*listener*/)
 {
     MutexWait lock(m_mutex);
+    std::lock_guard<std::mutex> threads(m_writeLock);
     if (m_open) return kErrorAlreadyInitialized;
 
     DWORD result;
@@ -295,6 +302,7 @@ DWORD CLogging::BeginWrite() { return ERROR_SUCCESS; }
 DWORD CLogging::Uninitialize()
 {
     MutexWait lock(m_mutex);
+    std::lock_guard<std::mutex> threads(m_writeLock);
     if (!m_open) return kErrorNotOpen;
     ClearState();
     return ERROR_SUCCESS;
@@ -405,28 +413,43 @@ std::wstring CLogging::LogFilePath(DWORD index) const
     return path + FormatText(L"%0.3u%s", index, L".log");
 }
 
-DWORD CLogging::CreateLogFile(DWORD index)
+DWORD CLogging::OpenLogFile(const std::wstring& path, DWORD access, DWORD disposition)
 {
-    HANDLE file = CreateFileW(LogFilePath(index).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+    // Shared for reading and writing: the other writers hold the same files open meanwhile.
+    HANDLE file = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
-    DWORD written = 0;
-    if (!WriteFile(file, kByteOrderMark, sizeof kByteOrderMark, &written, nullptr)) {
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        return error;
-    }
     m_file = file;
     return ERROR_SUCCESS;
+}
+
+DWORD CLogging::CreateLogFile(DWORD index)
+{
+    const std::wstring path = LogFilePath(index);
+    DWORD result = OpenLogFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
+    // A log folder removed while the process runs is made again, once.
+    if (result == ERROR_PATH_NOT_FOUND && Lumetra::CreateDirectoryPath(m_logFolder.c_str(), nullptr))
+        result = OpenLogFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
+    if (result != ERROR_SUCCESS) return result;
+    static const BYTE kByteOrderMark[2] = {0xFF, 0xFE};
+    DWORD written = 0;
+    if (!WriteFile(m_file, kByteOrderMark, sizeof kByteOrderMark, &written, nullptr)) result = GetLastError();
+    // The handle that truncates may write anywhere; lines go through one that only appends.
+    CloseFile();
+    if (result != ERROR_SUCCESS) return result;
+    return OpenLogFile(path, kAppendAccess, OPEN_EXISTING);
 }
 
 void CLogging::StoreLastLogIndex(DWORD index)
 {
     Lumetra::CObfuscatedIniReader ini(true);
     ini.Load(m_folderIniPath);
-    ini.SetDWORDValue(kSection, kLastLogIndexKey, index);
+    // A failure is not told through this logger: the line would come straight back here.
+    m_heldIndex.valid = !ini.SetDWORDValue(kSection, kLastLogIndexKey, index);
+    if (!m_heldIndex.valid) return;
+    m_heldIndex.filePresent =
+        GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &m_heldIndex.file) != FALSE;
+    m_heldIndex.index = index;
 }
 
 namespace {
@@ -449,9 +472,16 @@ DWORD CLogging::ReadLastLogIndex(bool mayRemember, bool& remembered)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     WIN32_FILE_ATTRIBUTE_DATA before = {};
-    if (!GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &before)) {
+    const bool present = GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &before) != FALSE;
+    const DWORD attributesError = present ? ERROR_SUCCESS : GetLastError();
+    if (m_heldIndex.valid) {
+        if (present == m_heldIndex.filePresent && (!present || SameFile(before, m_heldIndex.file)))
+            return m_heldIndex.index;
+        m_heldIndex.valid = false;   // someone else stored an index since
+    }
+    if (!present) {
         m_rememberedIndex.valid = false;
-        if (IsMissing(GetLastError())) return 0;
+        if (IsMissing(attributesError)) return 0;
     } else if (mayRemember && m_rememberedIndex.valid && SameFile(before, m_rememberedIndex.file)) {
         remembered = true;
         return m_rememberedIndex.index;
@@ -488,30 +518,18 @@ DWORD CLogging::OpenCurrentLogFile()
         if (index < m_maxEntries) {
             // The usual case: the current file is there and has room. Its size comes from the
             // handle that appends.
-            HANDLE file = CreateFileW(LogFilePath(index).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
+            openError = OpenLogFile(LogFilePath(index), kAppendAccess, OPEN_EXISTING);
+            if (openError == ERROR_SUCCESS) {
                 LARGE_INTEGER size = {};
-                if (!GetFileSizeEx(file, &size)) {
+                if (!GetFileSizeEx(m_file, &size)) {
                     DWORD error = GetLastError();
-                    CloseHandle(file);
+                    CloseFile();
                     return error;
                 }
-                if (size.LowPart >= m_maxSize) {
-                    CloseHandle(file);
-                    found = Found::Full;
-                } else if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
-                           GetLastError() != NO_ERROR) {
-                    DWORD error = GetLastError();
-                    CloseHandle(file);
-                    return error;
-                } else {
-                    m_file = file;
-                    return ERROR_SUCCESS;
-                }
+                if (size.LowPart < m_maxSize) return ERROR_SUCCESS;
+                CloseFile();
+                found = Found::Full;
             } else {
-                openError = GetLastError();
                 found = IsMissing(openError) ? Found::Missing : Found::Unopened;
             }
         }

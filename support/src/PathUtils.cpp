@@ -6,14 +6,33 @@ namespace Lumetra {
 
 namespace {
 
-// Creates the directory after its parents; the drive root is never created.
-DWORD CreateDirectories(const std::wstring& path)
+// The end of the component that begins at `from`, past its separator.
+size_t AfterComponent(const std::wstring& path, size_t from)
+{
+    const size_t separator = path.find(L'\\', from);
+    return separator == std::wstring::npos ? path.size() : separator + 1;
+}
+
+// How much of a full path names its root, with the separator: "C:\", "\\server\share\",
+// "\\?\C:\", "\\?\UNC\server\share\". Nothing at or above it is ever created.
+size_t RootLength(const std::wstring& path)
+{
+    if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) {
+        if (_wcsnicmp(path.c_str() + 4, L"UNC\\", 4) == 0) return AfterComponent(path, AfterComponent(path, 8));
+        return AfterComponent(path, 4);
+    }
+    if (path.compare(0, 2, L"\\\\") == 0) return AfterComponent(path, AfterComponent(path, 2));
+    return AfterComponent(path, 0);
+}
+
+// Creates the directory of a full path after its parents.
+DWORD CreateDirectories(const std::wstring& path, size_t rootLength)
 {
     if (DirectoryExists(path.c_str())) return ERROR_SUCCESS;
+    if (path.size() <= rootLength) return ERROR_PATH_NOT_FOUND;
     const size_t last = path.rfind(L'\\');
-    if (last == std::wstring::npos) return ERROR_SUCCESS;
-    if (path.find(L'\\') != last) {
-        const DWORD parent = CreateDirectories(path.substr(0, last));
+    if (last != std::wstring::npos && last >= rootLength) {
+        const DWORD parent = CreateDirectories(path.substr(0, last), rootLength);
         if (parent != ERROR_SUCCESS) return parent;
     }
     if (CreateDirectoryW(path.c_str(), nullptr)) return ERROR_SUCCESS;
@@ -96,15 +115,26 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* error)
 
     try {
         std::wstring full;
-        if (path[0] == L'\\') full.assign(current, 2).append(path);
-        else if (path[1] == L':') full = path;
-        else full.assign(current).append(L"\\").append(path);
+        if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+            full = path;   // taken by the system as it is written
+        } else {
+            // The system's own reading: "/" separates, "C:x" is below drive C's current folder, a
+            // UNC path stays on its server, and "\\x" is below the current folder's root.
+            wchar_t buffer[MAX_PATH + 1] = {};
+            const DWORD length = GetFullPathNameW(path, MAX_PATH + 1, buffer, nullptr);
+            if (length == 0) {
+                result = ERROR_PATH_NOT_FOUND;
+                return false;
+            }
+            // One that did not fit is longer still, and refused below.
+            full.assign(buffer, length <= MAX_PATH ? length : MAX_PATH);
+        }
         // Creating a cut path would report success for a folder nobody asked for.
         if (full.size() > MAX_PATH - 1) {
             result = ERROR_FILENAME_EXCED_RANGE;
             return false;
         }
-        if (CreateDirectories(full) != ERROR_SUCCESS) {
+        if (CreateDirectories(full, RootLength(full)) != ERROR_SUCCESS) {
             result = ERROR_CANNOT_MAKE;
             return false;
         }

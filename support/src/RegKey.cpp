@@ -222,6 +222,9 @@ LONG GrantEveryoneFullAccess(HKEY key, bool applyToSubKeys, CSecurityApiProxy& a
     if (result != ERROR_INSUFFICIENT_BUFFER) return result;
     if (size == 0) return ERROR_BAD_LENGTH;
 
+    // A key with a NULL or empty DACL reports less than the whole absolute descriptor that is
+    // initialised into the block before the read.
+    if (size < SECURITY_DESCRIPTOR_MIN_LENGTH) size = SECURITY_DESCRIPTOR_MIN_LENGTH;
     PSECURITY_DESCRIPTOR current = LocalAlloc(LPTR, size);
     if (!current) return ERROR_OUTOFMEMORY;
     EveryoneDescriptor updated;

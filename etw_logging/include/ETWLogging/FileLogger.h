@@ -101,10 +101,13 @@ private:
     DWORD BuildPaths();
     DWORD LoadSettings();
     DWORD OpenCurrentLogFile();
+    // Opens or creates into the current file handle; the failing call's code otherwise.
+    DWORD OpenLogFile(const std::wstring& path, DWORD access, DWORD disposition);
     DWORD CreateLogFile(DWORD index);
     std::wstring LogFilePath(DWORD index) const;
     void StoreLastLogIndex(DWORD index);
-    // "LastLogIdx" of the folder "log.ini" (0 when the file or the key is missing). With
+    // "LastLogIdx" of the folder "log.ini" (0 when the file or the key is missing), or the index
+    // this process could not store there while that file stays as the failed store left it. With
     // mayRemember, the value read last is answered while the file's size and time stamps are
     // still those it was read with; `remembered` tells which it was.
     DWORD ReadLastLogIndex(bool mayRemember, bool& remembered);
@@ -141,6 +144,16 @@ private:
         WIN32_FILE_ATTRIBUTE_DATA file = {};
         DWORD index = 0;
     } m_rememberedIndex;
+
+    // The index that could not be stored in the folder "log.ini" (a file this process may not
+    // write), and that file as it was then: until it changes, rotation goes on from here
+    // instead of starting the file just begun anew for every line.
+    struct HeldIndex {
+        bool valid = false;
+        bool filePresent = false;
+        WIN32_FILE_ATTRIBUTE_DATA file = {};
+        DWORD index = 0;
+    } m_heldIndex;
 };
 
 } // namespace ETWLogging

@@ -19,8 +19,10 @@ bool DirectoryExists(const wchar_t* path);
 // Not for drive-relative ("C:x"), root-relative ("\x") or plain relative names.
 bool IsAbsolutePath(const std::wstring& path);
 
-// Creates the directory with every missing parent; a relative path is taken from the current
-// directory, one beginning with a backslash from the current drive. The error (may be null)
+// Creates the directory with every missing parent, where the system takes the path to be: "/"
+// separates, a relative path is below the current directory, "C:x" below drive C's current
+// directory, "\x" below the current directory's root; a UNC or "\\?\" path is made where it
+// names or not at all. Only the folder named counts as made. The error (may be null)
 // receives 0 when created, 183 when it already existed (still true), 87 for an empty path,
 // 3 when the current directory is unknown, 206 when the full path would be too long, and 82
 // when creation failed.

@@ -5,16 +5,20 @@
 
 #include "TestUtil.h"
 
+#include <share.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace ETWLogging;
@@ -35,12 +39,15 @@ public:
     }
     SYSTEMTIME now = {};
     bool fixedClock = false;
+    // Runs once as a line is composed, with the current file open.
+    std::function<void()> whileComposing;
     // "LastLogIdx" is remembered as soon as it is read, however fresh the file.
     void RememberAtOnce() { m_settleTime = 0; }
 
 protected:
     void ReadLocalTime(SYSTEMTIME& time) override
     {
+        if (whileComposing) std::exchange(whileComposing, nullptr)();
         if (fixedClock) time = now;
         else CLogging::ReadLocalTime(time);
     }
@@ -168,6 +175,10 @@ TEST_F(FileLoggerTest, InitialiseOnceAndUninitialiseOnce)
     EXPECT_EQ(folder, log.GetLogFolder());
     EXPECT_EQ(0u, log.Write(L"F", L"Fn", 1, 3, L"in time"));
     EXPECT_TRUE(TestUtil::FileExists(LogFile(0)));
+    // A log folder removed between two lines is made again.
+    RemoveTree(folder);
+    EXPECT_EQ(0u, log.Write(L"F", L"Fn", 1, 3, L"folder back"));
+    EXPECT_EQ(1u, SplitLines(Utf16File(LogFile(0))).size());
     EXPECT_EQ(0u, log.Uninitialize());
     EXPECT_EQ(CLogging::kErrorNotOpen, log.Uninitialize());
     EXPECT_TRUE(log.GetLogFolder().empty());
@@ -201,6 +212,10 @@ TEST_F(FileLoggerTest, LineReadsBackByteForByte)
         bytes += '\0';
     }
     EXPECT_EQ(bytes, TestUtil::ReadFileBytes(LogFile(0)));
+    // A line that another writer appends meanwhile is not overwritten.
+    log.whileComposing = [&] { TestUtil::WriteFileBytes(LogFile(0), bytes + std::string("o\0\r\0\n\0", 6)); };
+    ASSERT_EQ(0u, log.Write(L"F", L"Fn", 16, 3, L"mine"));
+    EXPECT_NE(std::wstring::npos, Utf16File(LogFile(0)).find(L"n=7\r\no\r\n12/01/2023 12:59:59 PM$ -- "));
 }
 
 TEST_F(FileLoggerTest, TwelveHourClockAndRefusedLines)
@@ -311,6 +326,12 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     EXPECT_NE(std::string::npos, text.find("_LastLogIdx=4F565247"));
     const std::regex data("(^|\n)LastLogIdx=[0-9A-F]{10}\r?\n");
     EXPECT_TRUE(std::regex_search(text, data)) << text;
+    // A "log.ini" that cannot be written (held without write sharing) keeps the index in the process.
+    std::unique_ptr<FILE, int (*)(FILE*)> reader(_wfsopen(ini.c_str(), L"r", _SH_DENYWR), &fclose);
+    ASSERT_TRUE(reader);
+    for (int rotation = 0; rotation < 3; ++rotation) writeNumbered(33);
+    EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(1))).size());
+    EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(2))).size());
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)

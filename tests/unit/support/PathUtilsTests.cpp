@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 using namespace Lumetra;
@@ -94,6 +95,10 @@ TEST(PathUtils, CreateDirectoryPathOfExistingAndNewFolders)
 
     EXPECT_TRUE(CreateDirectoryPath(dir.File(L"no_error_out").c_str(), nullptr));
     EXPECT_TRUE(DirectoryExists(dir.File(L"no_error_out").c_str()));
+    std::wstring slashed = dir.File(L"f\\g");   // forward slashes separate
+    std::replace(slashed.begin(), slashed.end(), L'\\', L'/');
+    EXPECT_TRUE(CreateDirectoryPath(slashed.c_str(), &error));
+    EXPECT_TRUE(DirectoryExists(dir.File(L"f\\g").c_str()));
 }
 
 TEST(PathUtils, CreateDirectoryPathRelativeToCurrentDirectory)
@@ -109,6 +114,8 @@ TEST(PathUtils, CreateDirectoryPathRelativeToCurrentDirectory)
     EXPECT_TRUE(CreateDirectoryPath(L"single", &error));
     EXPECT_EQ(error, 0u);
     EXPECT_TRUE(DirectoryExists(dir.File(L"single").c_str()));
+    EXPECT_TRUE(CreateDirectoryPath((dir.Path().substr(0, 2) + L"drive_relative").c_str(), &error));
+    EXPECT_TRUE(DirectoryExists(dir.File(L"drive_relative").c_str()));
 }
 
 TEST(PathUtils, CreateDirectoryPathWithLeadingBackslashUsesCurrentDrive)
@@ -135,6 +142,12 @@ TEST(PathUtils, CreateDirectoryPathFailures)
     // The path itself is a file: no directory exists there afterwards, so no success either.
     EXPECT_FALSE(CreateDirectoryPath(dir.File(L"file").c_str(), &error));
     EXPECT_EQ(error, 82u);
+
+    // A UNC path is made on its server or not at all, never under the current drive.
+    CurrentDirectory cd(dir.Path());
+    const std::wstring server = TestUtil::UniqueName(L"noserver");
+    EXPECT_FALSE(CreateDirectoryPath((L"\\\\" + server + L"\\share\\dir").c_str(), &error));
+    EXPECT_FALSE(DirectoryExists((L"\\" + server).c_str()));
 
     EXPECT_FALSE(CreateDirectoryPath(L"", &error));
     EXPECT_EQ(error, 87u);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -37,6 +38,18 @@ void MakeKey(HKEY root, const std::wstring& path, REGSAM view = 0)
     ASSERT_EQ(RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
+}
+
+SIZE_T g_smallestInitialised = SIZE_MAX;   // block handed to InitializeSecurityDescriptor
+BOOL WINAPI RecordingInitialise(PSECURITY_DESCRIPTOR descriptor, DWORD revision)
+{
+    g_smallestInitialised = std::min(g_smallestInitialised, LocalSize(descriptor));
+    return InitializeSecurityDescriptor(descriptor, revision);
+}
+FARPROC WINAPI ResolveRecording(HMODULE module, LPCSTR name)
+{
+    if (std::strcmp(name, "InitializeSecurityDescriptor") != 0) return GetProcAddress(module, name);
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RecordingInitialise));
 }
 
 // True when the key's DACL holds an allow entry for Everyone with full access.
@@ -451,6 +464,15 @@ TEST(RegKeyGrantAccess, EveryoneGetsFullAccessOnTheKeyAndOnlyOptionallyBelow)
     ASSERT_EQ(key.GrantAccess(false), ERROR_SUCCESS);
     EXPECT_TRUE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two"));
     EXPECT_FALSE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two\\c"));
+    // A NULL DACL reports less than the whole descriptor that the grant initialises.
+    SECURITY_DESCRIPTOR nullDacl;
+    InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE);
+    ASSERT_EQ(key.SetKeySecurity(DACL_SECURITY_INFORMATION, &nullDacl), ERROR_SUCCESS);
+    CSecurityApiProxy api(&ResolveRecording);
+    EXPECT_EQ(Lumetra::internal::GrantEveryoneFullAccess(key.GetHandle(), false, api), ERROR_SUCCESS);
+    EXPECT_TRUE(EveryoneHasFullAccess(HKEY_CURRENT_USER, base + L"two"));
+    EXPECT_GE(g_smallestInitialised, SIZE_T(SECURITY_DESCRIPTOR_MIN_LENGTH));
 }
 
 namespace {
