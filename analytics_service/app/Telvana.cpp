@@ -11,6 +11,7 @@
 #include "service/CAEventProcessor.h"
 
 #include "ETWLogging/LogFront.h"
+#include "Lumetra/PathUtils.h"
 #include "Lumetra/SecureDll.h"
 
 #include <mutex>
@@ -149,7 +150,7 @@ HRESULT CTelvanaModule::CheckRegistration(bool)
     // Without it a checked factory would reach no client: better no registration than that, and
     // whatever was registered before stays as it was.
     const std::wstring proxyStub = ProxyStubPath();
-    if (proxyStub.empty() || GetFileAttributesW(Platform::ExtendedLengthPath(proxyStub).c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (proxyStub.empty() || GetFileAttributesW(Lumetra::ExtendedLengthPath(proxyStub).c_str()) == INVALID_FILE_ATTRIBUTES)
         return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
     return S_OK;
 }

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "Lumetra/PathUtils.h"
 #include "Lumetra/RegKey.h"
 
 // Exported by oleaut32 but missing from MinGW's <oleauto.h>.
@@ -30,22 +31,7 @@ std::wstring ModulePath()
     }
 }
 
-std::wstring ExtendedLengthPath(const std::wstring& path)
-{
-    if (path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) return path;
-    if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-    return L"\\\\?\\" + path;
-}
-
 namespace {
-
-// The plain form of a path given back in the extended-length form.
-std::wstring PlainPath(const std::wstring& path)
-{
-    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
-    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
-    return path;
-}
 
 bool HasTypeLibrary() { return FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr; }
 
@@ -593,10 +579,10 @@ HRESULT ServiceModule::LoadTypeLibrary(ComPtr<ITypeLib>& library, std::wstring& 
     if (path.size() >= MAX_PATH) {
         // The type library loader stops at MAX_PATH; the short form of a deep install folder
         // names the same file within it where 8.3 names are kept.
-        const std::wstring extended = ExtendedLengthPath(path);
+        const std::wstring extended = Lumetra::ExtendedLengthPath(path);
         std::wstring shortPath(extended.size() + 1, L'\0');
         const DWORD length = GetShortPathNameW(extended.c_str(), &shortPath[0], static_cast<DWORD>(shortPath.size()));
-        if (length > 0 && length < shortPath.size()) path = PlainPath(shortPath.substr(0, length));
+        if (length > 0 && length < shortPath.size()) path = Lumetra::PlainPath(shortPath.substr(0, length));
     }
     return LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
 }

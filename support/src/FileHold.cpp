@@ -1,5 +1,7 @@
 #include "Lumetra/FileHold.h"
 
+#include "Lumetra/PathUtils.h"
+
 #include <winternl.h>
 
 #include <vector>
@@ -9,7 +11,6 @@ namespace Lumetra {
 namespace {
 
 const wchar_t kExtended[] = L"\\\\?\\";
-const wchar_t kExtendedUnc[] = L"\\\\?\\UNC\\";
 
 // Where GetFinalPathNameByHandleW gives up with ERROR_MORE_DATA past MAX_PATH whatever the room,
 // the object name it is made from is read whole. Only a name already in DOS device form
@@ -74,11 +75,7 @@ DWORD CFileHold::LoadPath(std::wstring& path) const
     std::wstring final;
     const DWORD error = FinalPathOf(m_file, final);
     if (error != ERROR_SUCCESS) return error;
-    std::wstring plain = final;
-    if (final.compare(0, 8, kExtendedUnc) == 0)
-        plain = L"\\\\" + final.substr(8);
-    else if (final.compare(0, 4, kExtended) == 0)
-        plain = final.substr(4);
+    const std::wstring plain = PlainPath(final);
     // Plain only where plain-path rules leave it as it is (they would drop trailing dots and
     // blanks, or turn a device name into a device).
     wchar_t full[MAX_PATH] = {};

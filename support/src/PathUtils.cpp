@@ -94,6 +94,21 @@ bool IsAbsolutePath(const std::wstring& path)
     return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
 }
 
+std::wstring ExtendedLengthPath(const std::wstring& full)
+{
+    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\?\\") == 0) return full;
+    if (full.compare(0, 4, L"\\\\.\\") == 0) return L"\\\\?\\" + full.substr(4);
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+std::wstring PlainPath(const std::wstring& path)
+{
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
 bool CreateDirectoryPath(const wchar_t* path, DWORD* error)
 {
     DWORD ignored = 0;

@@ -25,11 +25,7 @@ std::wstring TrustedLoadFullPath(const wchar_t* path)
     full.resize(length);
     // "//?/" comes back as "\\?\" with its slashes turned, and is then taken as the system takes
     // "\\?\"; it is no server name.
-    if (full.size() < MAX_PATH || full.compare(0, 4, L"\\\\?\\") == 0) return full;
-    // A device path is limited to MAX_PATH as much as a drive path.
-    if (full.compare(0, 4, L"\\\\.\\") == 0) return L"\\\\?\\" + full.substr(4);
-    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+    return ExtendedLengthPath(full);
 }
 
 } // namespace internal

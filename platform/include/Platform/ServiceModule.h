@@ -46,9 +46,6 @@ bool HasLocalServiceString(HKEY appIdKey);
 
 // The executable's full path at any length; empty when it cannot be read.
 std::wstring ModulePath();
-// A full path as file calls take it at any length: from MAX_PATH on in the extended-length
-// form ("\\?\", "\\?\UNC\"), which Windows requires there of a program not long-path aware.
-std::wstring ExtendedLengthPath(const std::wstring& path);
 
 // Braced upper-case GUID text, 38 characters.
 std::wstring GuidText(const GUID& guid);

@@ -19,6 +19,15 @@ bool DirectoryExists(const wchar_t* path);
 // Not for drive-relative ("C:x"), root-relative ("\x") or plain relative names.
 bool IsAbsolutePath(const std::wstring& path);
 
+// A full path as file calls take it at any length: from MAX_PATH on in the extended-length form
+// ("\\?\", "\\?\UNC\" for a UNC path, "\\?\" for a "\\.\" device path, which is limited
+// to MAX_PATH as much as a drive path); a shorter one, or one already "\\?\", as it is.
+std::wstring ExtendedLengthPath(const std::wstring& full);
+
+// The plain form of an extended-length path ("\\?\UNC\s\x" -> "\\s\x", "\\?\C:\x" -> "C:\x");
+// any other as it is.
+std::wstring PlainPath(const std::wstring& path);
+
 // Creates the directory with every missing parent, where the system takes the path to be: "/"
 // separates, a relative path is below the current directory, "C:x" below drive C's current
 // directory, "\x" below the current directory's root; a UNC or "\\?\" path is made where it
