@@ -83,8 +83,7 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
         // path. A file that cannot be held is refused like any other unchecked file.
         Lumetra::CFileHold hold;
         std::wstring own;
-        DWORD held = hold.Hold(path.c_str());
-        if (held == ERROR_SUCCESS) held = hold.LoadPath(own);
+        const DWORD held = hold.Hold(path.c_str(), own);
         if (held != ERROR_SUCCESS) {
             if (ETWLogging::IsLogLevelEnabled(4)) {
                 ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,

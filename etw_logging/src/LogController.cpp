@@ -225,8 +225,7 @@ bool LogControllerHelper::VerifySignature(const wchar_t* path)
 bool LogControllerHelper::CheckHeld(std::wstring& path)
 {
     std::wstring own;
-    if (m_hold.Hold(path.c_str()) == ERROR_SUCCESS && m_hold.LoadPath(own) == ERROR_SUCCESS &&
-        VerifySignature(own.c_str())) {
+    if (m_hold.Hold(path.c_str(), own) == ERROR_SUCCESS && VerifySignature(own.c_str())) {
         path = own;
         return true;
     }

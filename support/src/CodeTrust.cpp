@@ -535,8 +535,7 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         std::wstring verified;
         HANDLE state = nullptr;
         auto verifyHeld = [&]() -> LONG {
-            DWORD held = hold.Hold(candidate.c_str());
-            if (held == ERROR_SUCCESS) held = hold.LoadPath(verified);
+            const DWORD held = hold.Hold(candidate.c_str(), verified);
             if (held != ERROR_SUCCESS) return static_cast<LONG>(held);
             return Lumetra::internal::WinVerifyTrustFile(verified.c_str(), WTD_STATEACTION_VERIFY,
                                                          WTD_REVOCATION_CHECK_NONE | WTD_CACHE_ONLY_URL_RETRIEVAL,

@@ -69,6 +69,14 @@ void CFileHold::Release()
     m_file = INVALID_HANDLE_VALUE;
 }
 
+DWORD CFileHold::Hold(const wchar_t* path, std::wstring& loadPath)
+{
+    DWORD error = Hold(path);
+    if (error == ERROR_SUCCESS) error = LoadPath(loadPath);
+    if (error != ERROR_SUCCESS) Release();
+    return error;
+}
+
 DWORD CFileHold::LoadPath(std::wstring& path) const
 {
     if (!IsHeld()) return ERROR_INVALID_HANDLE;

@@ -192,8 +192,7 @@ bool CTrustedList::Load()
             return false;
         CFileHold hold;
         std::wstring own;
-        if (hold.Hold(m_path.c_str()) != ERROR_SUCCESS || hold.LoadPath(own) != ERROR_SUCCESS ||
-            !CheckTrustedListSignature(own.c_str()))
+        if (hold.Hold(m_path.c_str(), own) != ERROR_SUCCESS || !CheckTrustedListSignature(own.c_str()))
             return false;
         std::string bytes;
         {

@@ -51,8 +51,7 @@ HMODULE LoadTrustedLibrary(const wchar_t* path, DWORD flags, const TrustCheck& c
     // refuses to rename the folders of an open file.
     CFileHold hold;
     std::wstring own;
-    DWORD held = hold.Hold(target.c_str());
-    if (held == ERROR_SUCCESS) held = hold.LoadPath(own);
+    const DWORD held = hold.Hold(target.c_str(), own);
     if (held != ERROR_SUCCESS) {
         SetLastError(held);
         return nullptr;

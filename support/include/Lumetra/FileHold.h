@@ -31,6 +31,10 @@ public:
     // loader would add ".dll", or ends in "." or " ", which it could trim: either maps another file.
     DWORD LoadPath(std::wstring& path) const;
 
+    // Hold, then LoadPath: how a file to check and load is taken. 0 with the held file's path;
+    // otherwise the first error, and nothing is held.
+    DWORD Hold(const wchar_t* path, std::wstring& loadPath);
+
 private:
     HANDLE m_file = INVALID_HANDLE_VALUE;
 };
