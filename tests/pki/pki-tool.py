@@ -6,6 +6,10 @@
       signers appear in the order given. osslsigncode's -nest hides a second signature
       inside an unauthenticated attribute of the first signer, so the message still
       has one signer; here every signer sits in the one signerInfos set.
+  pki-tool.py graft add|alone SIGNED.dll FROM.dll OUT.dll
+      Gives SIGNED.dll's signature the signers of FROM.dll's, a signature over other
+      content, with their certificates: after its own signers (add) or in their place
+      (alone). The content stays SIGNED.dll's, as merge would not allow.
   pki-tool.py attach SIGNED.dll SIGNATURE.p7 OUT.dll
       Replaces the embedded signature of a signed PE file (osslsigncode's
       attach-signature refuses a signature with more than one signer).
@@ -357,25 +361,36 @@ def ps1_to_js(signed, out):
         f.write(data[:begin + 2] + b"\r\n".join(block) + b"\r\n")
 
 
-def merge(out, names):
-    inputs = []
-    for name in names:
-        with open(name, "rb") as f:
-            inputs.append(parse_signed_data(f.read()))
-    first = inputs[0]
-    digests, certs, signers = [], [], []
+def merged_blob(inputs, signers):
+    """One SignedData with the first input's content, every input's digest algorithms and certificates."""
+    digests, certs = [], []
     for p in inputs:
-        if p["content"] != first["content"]:
-            raise SystemExit("pki-tool: the signatures cover different content")
         for d in children(p["digests"][2], 0, len(p["digests"][2])):
             if d[1] not in digests:
                 digests.append(d[1])
         for c in p["certs"]:
             if c not in certs:
                 certs.append(c)
-        signers.extend(p["signers"])
+    return signed_data_blob(inputs[0], encode(b"\x31", b"".join(digests)), certs, signers)
+
+
+def merge(out, names):
+    inputs = []
+    for name in names:
+        with open(name, "rb") as f:
+            inputs.append(parse_signed_data(f.read()))
+    if any(p["content"] != inputs[0]["content"] for p in inputs):
+        raise SystemExit("pki-tool: the signatures cover different content")
     with open(out, "wb") as f:
-        f.write(signed_data_blob(first, encode(b"\x31", b"".join(digests)), certs, signers))
+        f.write(merged_blob(inputs, [s for p in inputs for s in p["signers"]]))
+
+
+def graft(mode, signed_pe, from_pe, out):
+    own = parse_signed_data(pe_signature(signed_pe)[2])
+    donor = parse_signed_data(pe_signature(from_pe)[2])
+    if mode not in ("add", "alone"):
+        raise SystemExit("pki-tool: graft takes add or alone")
+    attach(signed_pe, None, out, merged_blob([own, donor], (own["signers"] if mode == "add" else []) + donor["signers"]))
 
 
 def signed_data_blob(parts, digests, certs, signers):
@@ -387,7 +402,7 @@ def signed_data_blob(parts, digests, certs, signers):
 def main(argv):
     commands = {"merge": (lambda a: merge(a[0], a[1:]), 3), "attach": (lambda a: attach(*a), 3),
                 "tamper": (lambda a: tamper(*a), 2), "forge": (lambda a: forge(*a), 5),
-                "breaksigner": (lambda a: breaksigner(*a), 3),
+                "breaksigner": (lambda a: breaksigner(*a), 3), "graft": (lambda a: graft(*a), 4),
                 "retime": (lambda a: retime(*a), 4), "js": (lambda a: ps1_to_js(*a), 2),
                 "countersign": (lambda a: countersign(*a), 5), "copystamp": (lambda a: copystamp(*a), 3),
                 "breakstamp": (lambda a: breakstamp(*a), 2)}
