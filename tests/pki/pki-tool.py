@@ -7,9 +7,8 @@
       inside an unauthenticated attribute of the first signer, so the message still
       has one signer; here every signer sits in the one signerInfos set.
   pki-tool.py graft add|alone SIGNED.dll FROM.dll OUT.dll
-      Gives SIGNED.dll's signature the signers of FROM.dll's, a signature over other
-      content, with their certificates: after its own signers (add) or in their place
-      (alone). The content stays SIGNED.dll's, as merge would not allow.
+      Puts the signers of FROM.dll's signature, whose digests name other content, after
+      SIGNED.dll's own signers or in their place: merge without its same-content check.
   pki-tool.py attach SIGNED.dll SIGNATURE.p7 OUT.dll
       Replaces the embedded signature of a signed PE file (osslsigncode's
       attach-signature refuses a signature with more than one signer).
@@ -327,6 +326,13 @@ def forge(signed_pe, ca_pem, pinned_pem, pinned_key, out):
     attach(signed_pe, None, out, signed_data_blob(parts, parts["digests"][1], certs, parts["signers"]))
 
 
+def graft(mode, signed_pe, from_pe, out):
+    own, donor = (parse_signed_data(pe_signature(p)[2]) for p in (signed_pe, from_pe))
+    certs = own["certs"] + [c for c in donor["certs"] if c not in own["certs"]]
+    signers = (own["signers"] if mode == "add" else []) + donor["signers"]
+    attach(signed_pe, None, out, signed_data_blob(own, own["digests"][1], certs, signers))
+
+
 def tamper(signed_pe, out):
     with open(signed_pe, "rb") as f:
         image = bytearray(f.read())
@@ -361,36 +367,25 @@ def ps1_to_js(signed, out):
         f.write(data[:begin + 2] + b"\r\n".join(block) + b"\r\n")
 
 
-def merged_blob(inputs, signers):
-    """One SignedData with the first input's content, every input's digest algorithms and certificates."""
-    digests, certs = [], []
+def merge(out, names):
+    inputs = []
+    for name in names:
+        with open(name, "rb") as f:
+            inputs.append(parse_signed_data(f.read()))
+    first = inputs[0]
+    digests, certs, signers = [], [], []
     for p in inputs:
+        if p["content"] != first["content"]:
+            raise SystemExit("pki-tool: the signatures cover different content")
         for d in children(p["digests"][2], 0, len(p["digests"][2])):
             if d[1] not in digests:
                 digests.append(d[1])
         for c in p["certs"]:
             if c not in certs:
                 certs.append(c)
-    return signed_data_blob(inputs[0], encode(b"\x31", b"".join(digests)), certs, signers)
-
-
-def merge(out, names):
-    inputs = []
-    for name in names:
-        with open(name, "rb") as f:
-            inputs.append(parse_signed_data(f.read()))
-    if any(p["content"] != inputs[0]["content"] for p in inputs):
-        raise SystemExit("pki-tool: the signatures cover different content")
+        signers.extend(p["signers"])
     with open(out, "wb") as f:
-        f.write(merged_blob(inputs, [s for p in inputs for s in p["signers"]]))
-
-
-def graft(mode, signed_pe, from_pe, out):
-    own = parse_signed_data(pe_signature(signed_pe)[2])
-    donor = parse_signed_data(pe_signature(from_pe)[2])
-    if mode not in ("add", "alone"):
-        raise SystemExit("pki-tool: graft takes add or alone")
-    attach(signed_pe, None, out, merged_blob([own, donor], (own["signers"] if mode == "add" else []) + donor["signers"]))
+        f.write(signed_data_blob(first, encode(b"\x31", b"".join(digests)), certs, signers))
 
 
 def signed_data_blob(parts, digests, certs, signers):

@@ -516,6 +516,14 @@ TEST(TrustedListPath, DefaultPathIsOnTheWindowsDrive)
 // ---------------------------------------------------------------------------------------------
 // Installing over a list on a scratch path.
 
+// An install's copy of a new list, waiting beside the list.
+bool CopyWaiting(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\trusted*.tmp").c_str(), &found);
+    return search != INVALID_HANDLE_VALUE && FindClose(search);
+}
+
 class ListInstall : public TrustedListFile {
 protected:
     void SetUp() override
@@ -543,15 +551,6 @@ protected:
         CloseHandle(m_mutex);
     }
 
-    // An install's copy of the new list waiting in the folder.
-    static bool CopyBesideList(const std::wstring& folder)
-    {
-        WIN32_FIND_DATAW found = {};
-        const HANDLE search = FindFirstFileW((folder + L"\\trusted*.tmp").c_str(), &found);
-        FindClose(search);
-        return search != INVALID_HANDLE_VALUE;
-    }
-
     HANDLE m_mutex = nullptr;
     bool m_owned = false;
     bool m_hadAtom = false;
@@ -565,7 +564,7 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_TRUE(list.IsLoaded());
     EXPECT_EQ(6u, list.Version());
     EXPECT_NE(0, GlobalFindAtomW(CTrustedList::RefreshSignalName()));
-    EXPECT_FALSE(CopyBesideList(m_dir.File(L"Core\\Sub")));
+    EXPECT_FALSE(CopyWaiting(m_dir.File(L"Core\\Sub")));
 
     // A second object reading the same file holds no lock between its reads.
     CTrustedList reader(installed.c_str());
@@ -578,41 +577,30 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_EQ(8u, reader.Version());
 
     // An installed file that is not genuine tells no version, and costs the loaded list nothing.
-    ASSERT_TRUE(list.Install(TestPki::SignedFile(L"trusted_v6.js").c_str()));
-    ASSERT_TRUE(TestUtil::WriteFileBytes(installed, "[VER]\r\nbroken\r\n"));
-    EXPECT_TRUE(list.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7));
-    EXPECT_EQ(7u, list.Version());
-    ASSERT_TRUE(TestUtil::WriteFileBytes(installed, "[VER]\r\n4294967295\r\n"));
-    EXPECT_TRUE(list.InstallIfNewer(TestPki::SignedFile(L"trusted_v8.js").c_str(), 8));
-    EXPECT_EQ(8u, list.Version());
+    for (const char* text : {"[VER]\r\nbroken\r\n", "[VER]\r\n4294967295\r\n"}) {
+        ASSERT_TRUE(list.Install(TestPki::SignedFile(L"trusted_v6.js").c_str()));
+        ASSERT_TRUE(TestUtil::WriteFileBytes(installed, text));
+        EXPECT_TRUE(list.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7) && list.Version() == 7) << text;
+    }
 }
 
 TEST_F(ListInstall, RacingInstallsLeaveTheNewestList)
 {
     const std::wstring installed = m_dir.File(L"trusted.js");
-    const std::wstring v8 = TestPki::SignedFile(L"trusted_v8.js");
     ASSERT_TRUE(CTrustedList(installed.c_str()).Install(TestPki::SignedFile(L"trusted_v6.js").c_str()));
-    // Held as a reader holds it, the file cannot be replaced: the v8 install keeps retrying after
-    // its compare while the v7 install starts.
+    // Held as a reader holds it, the file cannot be replaced: the v8 install retries after its
+    // compare while the v7 install starts.
     HANDLE held = CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    CTrustedList newer(installed.c_str());
-    CTrustedList older(installed.c_str());
-    bool newerInstalled = false;
-    bool olderInstalled = true;
-    std::thread first([&] { newerInstalled = newer.InstallIfNewer(v8.c_str(), 8); });
-    for (int i = 0; i < 500 && !CopyBesideList(m_dir.Path()); ++i)
+    CTrustedList newer(installed.c_str()), older(installed.c_str());
+    std::thread first([&] { newer.InstallIfNewer(TestPki::SignedFile(L"trusted_v8.js").c_str(), 8); });
+    for (int i = 0; i < 500 && !CopyWaiting(m_dir.Path()); ++i)
         Sleep(10);
-    EXPECT_TRUE(CopyBesideList(m_dir.Path()));
-    std::thread second([&] { olderInstalled = older.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7); });
+    std::thread second([&] { older.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7); });
     Sleep(300);
     CloseHandle(held);
     first.join();
     second.join();
-    EXPECT_TRUE(newerInstalled);
-    EXPECT_FALSE(olderInstalled);
-    CTrustedList after(installed.c_str());
-    EXPECT_TRUE(after.LoadLocked() && after.Version() == 8) << after.Version();
+    EXPECT_TRUE(older.Reload() && older.Version() == 8) << older.Version();
 }
 
 TEST_F(ListInstall, FailedCopyLeavesTheListAsItWas)
