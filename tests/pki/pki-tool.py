@@ -7,8 +7,7 @@
       inside an unauthenticated attribute of the first signer, so the message still
       has one signer; here every signer sits in the one signerInfos set.
   pki-tool.py graft add|alone SIGNED.dll FROM.dll OUT.dll
-      Puts the signers of FROM.dll's signature, whose digests name other content, after
-      SIGNED.dll's own signers or in their place: merge without its same-content check.
+      FROM.dll's signers (over other content) after SIGNED.dll's own signers, or alone.
   pki-tool.py attach SIGNED.dll SIGNATURE.p7 OUT.dll
       Replaces the embedded signature of a signed PE file (osslsigncode's
       attach-signature refuses a signature with more than one signer).

@@ -516,14 +516,6 @@ TEST(TrustedListPath, DefaultPathIsOnTheWindowsDrive)
 // ---------------------------------------------------------------------------------------------
 // Installing over a list on a scratch path.
 
-// An install's copy of a new list, waiting beside the list.
-bool CopyWaiting(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + L"\\trusted*.tmp").c_str(), &found);
-    return search != INVALID_HANDLE_VALUE && FindClose(search);
-}
-
 class ListInstall : public TrustedListFile {
 protected:
     void SetUp() override
@@ -564,7 +556,8 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_TRUE(list.IsLoaded());
     EXPECT_EQ(6u, list.Version());
     EXPECT_NE(0, GlobalFindAtomW(CTrustedList::RefreshSignalName()));
-    EXPECT_FALSE(CopyWaiting(m_dir.File(L"Core\\Sub")));
+    WIN32_FIND_DATAW found;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(m_dir.File(L"Core\\Sub\\trusted*.tmp").c_str(), &found));
 
     // A second object reading the same file holds no lock between its reads.
     CTrustedList reader(installed.c_str());
@@ -593,10 +586,9 @@ TEST_F(ListInstall, RacingInstallsLeaveTheNewestList)
     HANDLE held = CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     CTrustedList newer(installed.c_str()), older(installed.c_str());
     std::thread first([&] { newer.InstallIfNewer(TestPki::SignedFile(L"trusted_v8.js").c_str(), 8); });
-    for (int i = 0; i < 500 && !CopyWaiting(m_dir.Path()); ++i)
-        Sleep(10);
+    Sleep(400);
     std::thread second([&] { older.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7); });
-    Sleep(300);
+    Sleep(400);
     CloseHandle(held);
     first.join();
     second.join();
