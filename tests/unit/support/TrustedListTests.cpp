@@ -133,8 +133,9 @@ public:
 
     bool Ready() const { return m_certificate != nullptr && m_key != 0; }
 
-    // The text followed by its signature block; empty on failure.
-    std::string Sign(const std::string& text) const
+    // The text followed by its signature block; empty on failure. With shown, that text stands
+    // before the block and in the signed content, which the signer's digest then does not name.
+    std::string Sign(const std::string& text, const std::string* shown = nullptr) const
     {
         const std::wstring wide = TestUtil::Widen(text);
         const std::string utf16(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
@@ -180,6 +181,9 @@ public:
         CryptMsgClose(message);
         if (encoded.empty())
             return std::string();
+        const std::wstring wideShown = TestUtil::Widen(shown != nullptr ? *shown : text);
+        encoded.replace(encoded.find(Sha256(utf16)), 32,
+                        Sha256(std::string(reinterpret_cast<const char*>(wideShown.data()), wideShown.size() * 2)));
 
         DWORD chars = 0;
         CryptBinaryToStringA(reinterpret_cast<const BYTE*>(encoded.data()), static_cast<DWORD>(encoded.size()),
@@ -192,7 +196,7 @@ public:
         for (size_t i = 0; i < base64.size(); i += 64)
             block += "// SIG // " + base64.substr(i, 64) + "\r\n";
         block += "// SIG // End signature block\r\n";
-        return text + block;
+        return (shown != nullptr ? *shown : text) + block;
     }
 
 private:
@@ -271,6 +275,9 @@ TEST_F(TrustedListFile, SignatureMustBeTheListSignersOverUnchangedText)
     EXPECT_TRUE(CheckTrustedListSignature(copyPath.c_str()));
 
     EXPECT_TRUE(CheckTrustedListSignature(WriteList("[VER]\r\n7\r\n").c_str()));
+    const std::string other = "[VER]\r\n9\r\n";
+    ASSERT_TRUE(TestUtil::WriteFileBytes(copyPath, m_signer.Sign("[VER]\r\n7\r\n", &other)));
+    EXPECT_FALSE(CheckTrustedListSignature(copyPath.c_str())) << "the signer's digest names other text";
     ScriptSigner publisher(L"publisher");
     ASSERT_TRUE(publisher.Ready());
     const std::wstring wrongSigner = m_dir.File(L"publisher.js");
