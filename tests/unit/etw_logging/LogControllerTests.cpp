@@ -262,9 +262,8 @@ TEST_F(LogControllerTest, SignatureAcceptsOnlyTheBuiltInOrganisationsUnderTheBui
     EXPECT_FALSE(VerifyFileSignature(Variant(L"lognex_untrusted_root").c_str()));
     // Trusted signer, but the file changed after signing.
     EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_tampered.dll").c_str()));
-    // A trusted signer of another file's signature, beside another signer and alone.
-    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_signer.dll").c_str()));
-    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_alone.dll").c_str()));
+    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_signer.dll").c_str())) << "grafted signer";
+    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_alone.dll").c_str())) << "the same alone";
     EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"no_such_file.dll").c_str()));
     EXPECT_FALSE(VerifyFileSignature(L""));
     EXPECT_FALSE(VerifyFileSignature(nullptr));

@@ -268,9 +268,8 @@ TEST_F(CodeTrust, PublisherCheckAppliesEachList)
     EXPECT_EQ(0, lists.Verify(L"sample_holding.dll")) << "name not listed";
     EXPECT_EQ(0, lists.Verify(L"sample_unsigned.dll"));
     EXPECT_EQ(0, lists.Verify(L"sample_tampered.dll"));
-    // The trusted signer's digest names another file's content: beside another signer, and alone.
-    EXPECT_EQ(0, lists.Verify(L"sample_grafted_signer.dll"));
-    EXPECT_EQ(0, lists.Verify(L"sample_grafted_alone.dll"));
+    EXPECT_EQ(0, lists.Verify(L"sample_grafted_signer.dll")) << "a trusted signer of another file's signature";
+    EXPECT_EQ(0, lists.Verify(L"sample_grafted_alone.dll")) << "the same signer alone";
 
     TrustLists otherRoot;
     otherRoot.Name(TestPki::Value(L"PUBLISHER_NAME")).Root(L"SECOND_ROOT_SHA1");

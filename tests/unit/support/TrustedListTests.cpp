@@ -135,7 +135,7 @@ public:
 
     // The text followed by its signature block; empty on failure. With shown, that text stands
     // before the block and in the signed content, which the signer's digest then does not name.
-    std::string Sign(const std::string& text, const std::string* shown = nullptr) const
+    std::string Sign(const std::string& text, const char* shown = nullptr) const
     {
         const std::wstring wide = TestUtil::Widen(text);
         const std::string utf16(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
@@ -181,7 +181,7 @@ public:
         CryptMsgClose(message);
         if (encoded.empty())
             return std::string();
-        const std::wstring wideShown = TestUtil::Widen(shown != nullptr ? *shown : text);
+        const std::wstring wideShown = TestUtil::Widen(shown != nullptr ? shown : text);
         encoded.replace(encoded.find(Sha256(utf16)), 32,
                         Sha256(std::string(reinterpret_cast<const char*>(wideShown.data()), wideShown.size() * 2)));
 
@@ -196,7 +196,7 @@ public:
         for (size_t i = 0; i < base64.size(); i += 64)
             block += "// SIG // " + base64.substr(i, 64) + "\r\n";
         block += "// SIG // End signature block\r\n";
-        return (shown != nullptr ? *shown : text) + block;
+        return (shown != nullptr ? shown : text) + block;
     }
 
 private:
@@ -275,8 +275,7 @@ TEST_F(TrustedListFile, SignatureMustBeTheListSignersOverUnchangedText)
     EXPECT_TRUE(CheckTrustedListSignature(copyPath.c_str()));
 
     EXPECT_TRUE(CheckTrustedListSignature(WriteList("[VER]\r\n7\r\n").c_str()));
-    const std::string other = "[VER]\r\n9\r\n";
-    ASSERT_TRUE(TestUtil::WriteFileBytes(copyPath, m_signer.Sign("[VER]\r\n7\r\n", &other)));
+    ASSERT_TRUE(TestUtil::WriteFileBytes(copyPath, m_signer.Sign("[VER]\r\n7\r\n", "[VER]\r\n9\r\n")));
     EXPECT_FALSE(CheckTrustedListSignature(copyPath.c_str())) << "the signer's digest names other text";
     ScriptSigner publisher(L"publisher");
     ASSERT_TRUE(publisher.Ready());
