@@ -6,6 +6,7 @@
 #   telvana_sign_two_signers(INPUT <file|genex> OUTPUT <path> FIRST <name> SECOND <name> [DEPENDS ...])
 #   telvana_tamper_file(INPUT <signed PE> OUTPUT <path> [SIGNER <index>] [DEPENDS ...])
 #   telvana_forge_chain(INPUT <signed PE> OUTPUT <path> CA <name> PINNED <name>)
+#   telvana_graft_signer(INPUT <signed PE> OUTPUT <path> FROM <signed PE> [ALONE])
 #   telvana_sign_script(INPUT <text file> OUTPUT <path.js> CERT <name> [DEPENDS ...])
 #   telvana_make_cabinet(OUTPUT <path.cab> FILE <file> NAME <entry name> [DEPENDS ...])
 #   telvana_copy_file(INPUT <file|genex> OUTPUT <path> [DEPENDS ...])
@@ -185,6 +186,22 @@ function(telvana_forge_chain)
             ${pki}/${S_PINNED}.pem ${pki}/${S_PINNED}.key ${S_OUTPUT}
     DEPENDS ${S_INPUT} ${TELVANA_PKI_TOOL} ${TELVANA_TEST_PKI_DIR}/.done
     COMMENT "Forging a second chain into ${S_OUTPUT}"
+    VERBATIM)
+  _telvana_add_output(${S_OUTPUT})
+endfunction()
+
+# FROM's signers, whose signed digests name FROM's content, put into INPUT's signature after its
+# own signers, or in their place (ALONE).
+function(telvana_graft_signer)
+  cmake_parse_arguments(S "ALONE" "INPUT;OUTPUT;FROM" "" ${ARGN})
+  set(mode add)
+  if(S_ALONE)
+    set(mode alone)
+  endif()
+  add_custom_command(OUTPUT ${S_OUTPUT}
+    COMMAND ${TELVANA_QUIET} ${TELVANA_PYTHON3} ${TELVANA_PKI_TOOL} graft ${mode} ${S_INPUT} ${S_FROM} ${S_OUTPUT}
+    DEPENDS ${S_INPUT} ${S_FROM} ${TELVANA_PKI_TOOL}
+    COMMENT "Grafting the signers of ${S_FROM} into ${S_OUTPUT}"
     VERBATIM)
   _telvana_add_output(${S_OUTPUT})
 endfunction()

@@ -318,9 +318,17 @@ DWORD AutoLogController::LoadAndStart()
     std::wstring path;
     // The file found stays held from its check until it is mapped, and is loaded by the path it
     // was checked by: a file swapped or a link switched in between cannot bring unchecked code in.
-    const bool found = m_finder->FindDll(m_applicationName, path);
-    DWORD code = found ? CDllWrapperBase::Load(path.c_str()) : static_cast<DWORD>(ERROR_ACCESS_DENIED);
-    m_finder->ReleaseHold();
+    // The hold ends here on every road, a search or load that throws included.
+    struct HoldRelease {
+        LogControllerHelper& finder;
+        ~HoldRelease() { finder.ReleaseHold(); }
+    };
+    DWORD code;
+    {
+        HoldRelease release{*m_finder};
+        const bool found = m_finder->FindDll(m_applicationName, path);
+        code = found ? CDllWrapperBase::Load(path.c_str()) : static_cast<DWORD>(ERROR_ACCESS_DENIED);
+    }
     if (code != ERROR_SUCCESS) return code;
 
     auto resolve = [this](const char* name, auto& entry) {

@@ -534,6 +534,12 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         Lumetra::CFileHold hold;
         std::wstring verified;
         HANDLE state = nullptr;
+        // The verification state is closed on every road out, an exception's too.
+        struct StateCloser {
+            const std::wstring& path;
+            HANDLE& state;
+            ~StateCloser() { Lumetra::internal::CloseWinVerifyTrustState(path.c_str(), state); }
+        } closer{verified, state};
         auto verifyHeld = [&]() -> LONG {
             const DWORD held = hold.Hold(candidate.c_str(), verified);
             if (held != ERROR_SUCCESS) return static_cast<LONG>(held);
@@ -545,14 +551,11 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
         const bool missing =
             verdict == ERROR_FILE_NOT_FOUND || verdict == ERROR_PATH_NOT_FOUND || verdict == CRYPT_E_FILE_ERROR;
         if (missing && !usedUnchanged) {
-            OutputDebugStringW(
-                L"NotComDllGetInterface: DLL not found in install location, looking in current directory");
+            OutputDebugStringW(L"NotComDllGetInterface: DLL not found in install location, looking beside the module");
             std::wstring beside;
             const DWORD error = Lumetra::ModuleFileName(module, beside);
-            if (error != 0) {
-                Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
+            if (error != 0)
                 return error;
-            }
             const size_t slash = beside.find_last_of(L'\\');
             beside = (slash == std::wstring::npos ? std::wstring() : beside.substr(0, slash + 1)) + dllName;
             Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
@@ -572,7 +575,6 @@ DWORD NotComDllGetInterface(const wchar_t* dllName, const char* interfaceName, v
             Lumetra::ModuleFileName(nullptr, executable);
             Lumetra::DebugLine(L"NotComDllGetInterface: %s loading %s, WinVerifyTrust failed with %08x\n",
                                executable.c_str(), candidate.c_str(), static_cast<unsigned>(verdict));
-            Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);
             return static_cast<DWORD>(verdict);
         }
         Lumetra::internal::CloseWinVerifyTrustState(verified.c_str(), state);

@@ -19,7 +19,7 @@ namespace Lumetra {
 namespace {
 
 const wchar_t kInstalledRelativePath[] = L"Program Files\\Common Files\\Orvane\\Platform\\Core\\trusted.js";
-const wchar_t kTemporaryName[] = L"trusted.tmp";
+const wchar_t kInstallLockSuffix[] = L".lock";
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 // Replacing the installed file can collide with a reader that holds it open for a moment.
@@ -28,10 +28,13 @@ constexpr DWORD kReplaceRetryDelayMs = 20;
 
 class CFileLock {
 public:
-    CFileLock(const std::wstring& path, bool exclusive)
+    // lockFile: the file exists only to be locked; it is made when missing, and nobody may delete
+    // it while it is open, so that every waiter waits on the same file.
+    CFileLock(const std::wstring& path, bool exclusive, bool lockFile = false)
     {
-        m_file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_file = CreateFileW(path.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | (lockFile ? 0 : FILE_SHARE_DELETE), nullptr,
+                             lockFile ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_file == INVALID_HANDLE_VALUE)
             return;
         OVERLAPPED whole = {};
@@ -106,7 +109,16 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
     return text.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-// ReplaceFileW first as it stands; where the platform refuses to replace a file that any handle
+// The copy that replaces the installed file, named for this process and this install only: a
+// replacement scheduled for the next restart keeps its own copy.
+std::wstring TemporaryName()
+{
+    static volatile LONG installs = 0;
+    return L"trusted." + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(InterlockedIncrement(&installs)) + L".tmp";
+}
+
+// ReplaceFileW first as it stands; where the platform refuses to replace a file that a handle
 // holds open, the caller's own lock handle is let go and the replacement retried.
 bool ReplaceInstalledFile(const std::wstring& installed, const std::wstring& replacement, CFileLock& lock)
 {
@@ -317,38 +329,53 @@ bool CTrustedList::BuildArrays()
 
 bool CTrustedList::Install(const wchar_t* newPath)
 {
-    return InstallIfNewer(newPath, MAXDWORD);
+    return InstallFile(newPath, false, 0);
 }
 
 bool CTrustedList::InstallIfNewer(const wchar_t* newPath, DWORD newVersion)
 {
+    return InstallFile(newPath, true, newVersion);
+}
+
+bool CTrustedList::InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD newVersion)
+{
     if (newPath == nullptr || newPath[0] == L'\0')
         return false;
     CExclusiveGuard guard(*this);
-    if (newVersion != MAXDWORD && m_loaded && newVersion <= m_ver)
+    if (onlyIfNewer && m_loaded && newVersion <= m_ver)
         return false;
+    // Nothing before the replacement touches the values this list holds.
     try {
         if (m_path.empty() || m_path.size() >= MAX_PATH)
             return false;
-        CFileLock installed(m_path, true);
-        // Another process may have installed a newer list since this one read its own.
-        std::string current;
-        CTrustedList installedList(L"");
-        if (newVersion != MAXDWORD && installed.IsLocked() && ReadWholeFile(installed.Handle(), current) &&
-            installedList.Parse(current) && installedList.BuildArrays() && newVersion <= installedList.m_ver)
-            return false;
-
         wchar_t folder[MAX_PATH] = {};
         wcscpy(folder, m_path.c_str());
         PathRemoveFileSpecW(folder);
         SHCreateDirectoryExW(nullptr, folder, nullptr);
         wchar_t temporary[MAX_PATH] = {};
         wcscpy(temporary, folder);
-        if (!PathAppendW(temporary, kTemporaryName))
+        if (!PathAppendW(temporary, TemporaryName().c_str()))
             return false;
 
-        if (!CopyFileW(newPath, temporary, FALSE))
+        // One install of the list at a time, across processes, from the read of the installed
+        // version to the replacement. A lock on the list itself would end with its replacement,
+        // and a waiter's handle would then name the file replaced.
+        CFileLock installing(m_path + kInstallLockSuffix, true, true);
+        if (!installing.IsLocked())
             return false;
+        if (onlyIfNewer) {
+            // Another process may have installed a newer list since this one read its own. Only a
+            // genuine installed list tells a version: any other counts as older.
+            CTrustedList installedList(m_path.c_str());
+            if (installedList.LoadLocked() && newVersion <= installedList.m_ver)
+                return false;
+        }
+
+        CFileLock installed(m_path, true);
+        if (!CopyFileW(newPath, temporary, FALSE)) {
+            DeleteFileW(temporary);
+            return false;
+        }
         // A read-only copy would block every later replacement.
         const DWORD attributes = GetFileAttributesW(temporary);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
@@ -369,7 +396,6 @@ bool CTrustedList::InstallIfNewer(const wchar_t* newPath, DWORD newVersion)
         Clear();
         return Load();
     } catch (...) {
-        Clear();
         return false;
     }
 }

@@ -6,6 +6,8 @@
       signers appear in the order given. osslsigncode's -nest hides a second signature
       inside an unauthenticated attribute of the first signer, so the message still
       has one signer; here every signer sits in the one signerInfos set.
+  pki-tool.py graft add|alone SIGNED.dll FROM.dll OUT.dll
+      FROM.dll's signers (over other content) after SIGNED.dll's own signers, or alone.
   pki-tool.py attach SIGNED.dll SIGNATURE.p7 OUT.dll
       Replaces the embedded signature of a signed PE file (osslsigncode's
       attach-signature refuses a signature with more than one signer).
@@ -323,6 +325,13 @@ def forge(signed_pe, ca_pem, pinned_pem, pinned_key, out):
     attach(signed_pe, None, out, signed_data_blob(parts, parts["digests"][1], certs, parts["signers"]))
 
 
+def graft(mode, signed_pe, from_pe, out):
+    own, donor = (parse_signed_data(pe_signature(p)[2]) for p in (signed_pe, from_pe))
+    certs = own["certs"] + [c for c in donor["certs"] if c not in own["certs"]]
+    signers = (own["signers"] if mode == "add" else []) + donor["signers"]
+    attach(signed_pe, None, out, signed_data_blob(own, own["digests"][1], certs, signers))
+
+
 def tamper(signed_pe, out):
     with open(signed_pe, "rb") as f:
         image = bytearray(f.read())
@@ -387,7 +396,7 @@ def signed_data_blob(parts, digests, certs, signers):
 def main(argv):
     commands = {"merge": (lambda a: merge(a[0], a[1:]), 3), "attach": (lambda a: attach(*a), 3),
                 "tamper": (lambda a: tamper(*a), 2), "forge": (lambda a: forge(*a), 5),
-                "breaksigner": (lambda a: breaksigner(*a), 3),
+                "breaksigner": (lambda a: breaksigner(*a), 3), "graft": (lambda a: graft(*a), 4),
                 "retime": (lambda a: retime(*a), 4), "js": (lambda a: ps1_to_js(*a), 2),
                 "countersign": (lambda a: countersign(*a), 5), "copystamp": (lambda a: copystamp(*a), 3),
                 "breakstamp": (lambda a: breakstamp(*a), 2)}

@@ -26,8 +26,9 @@ public:
     void Clear();
     // Replaces the installed file by the given one, signals every process and reloads.
     bool Install(const wchar_t* newPath);
-    // The same, only while the loaded list's version is below newVersion (checked under the
-    // exclusive lock, so that two refreshes cannot install the older list last).
+    // The same, only while newVersion is above the loaded list's and the installed list's (when
+    // that is genuine), both checked under locks that keep every other install out until the
+    // replacement, so that two refreshes cannot install the older list last.
     bool InstallIfNewer(const wchar_t* newPath, DWORD newVersion);
 
     // Readers hold the lock shared while they use the values below.
@@ -63,6 +64,7 @@ public:
     static const wchar_t* RefreshSignalName();
 
 private:
+    bool InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD newVersion);
     bool Parse(const std::string& bytes);
     bool BuildArrays();
 

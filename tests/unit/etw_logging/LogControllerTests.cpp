@@ -236,12 +236,14 @@ struct SwappingFinder : LogControllerHelper {
                               std::make_unique<internal::ETWAppProperties>()), registered(std::move(name)) {}
     bool VerifySignature(const wchar_t* path) override
     {
+        if (fail) throw std::bad_alloc();
         const bool trusted = LogControllerHelper::VerifySignature(path);
         swapped = swapped || (trusted && CopyFileW(Variant(L"lognex_unsigned").c_str(), registered.c_str(), FALSE));
         return trusted;
     }
     std::wstring registered;
     bool swapped = false;
+    bool fail = false;
 };
 struct ControllerWithFinder : AutoLogController {
     ControllerWithFinder(const wchar_t* name, std::unique_ptr<LogControllerHelper> finder)
@@ -260,6 +262,8 @@ TEST_F(LogControllerTest, SignatureAcceptsOnlyTheBuiltInOrganisationsUnderTheBui
     EXPECT_FALSE(VerifyFileSignature(Variant(L"lognex_untrusted_root").c_str()));
     // Trusted signer, but the file changed after signing.
     EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_tampered.dll").c_str()));
+    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_signer.dll").c_str())) << "grafted signer";
+    EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"sample_grafted_alone.dll").c_str())) << "the same alone";
     EXPECT_FALSE(VerifyFileSignature(TestPki::SignedFile(L"no_such_file.dll").c_str()));
     EXPECT_FALSE(VerifyFileSignature(L""));
     EXPECT_FALSE(VerifyFileSignature(nullptr));
@@ -455,6 +459,11 @@ TEST_F(LogControllerTest, RegisteredControllerPathOfTheApplication)
     ASSERT_TRUE(CopyFileW(Variant(L"lognex_signed").c_str(), dir.File(L"Lognex.dll").c_str(), FALSE));
     const std::wstring swapApp = m_app + L"Swap";
     PropertySet swapSet(swapApp, dir.File(L"Lognex.dll"));
+    auto throwing = std::make_unique<SwappingFinder>(dir.File(L"Lognex.dll"));
+    throwing->fail = true;
+    ControllerWithFinder failed(swapApp.c_str(), std::move(throwing));
+    EXPECT_EQ(failed.GetStatus(), static_cast<DWORD>(ERROR_OUTOFMEMORY));
+    EXPECT_TRUE(CopyFileW(Variant(L"lognex_signed").c_str(), dir.File(L"Lognex.dll").c_str(), FALSE)) << "still held";
     auto finder = std::make_unique<SwappingFinder>(dir.File(L"Lognex.dll"));
     const bool& swapped = finder->swapped;
     ControllerWithFinder controller(swapApp.c_str(), std::move(finder));

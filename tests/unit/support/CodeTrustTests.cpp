@@ -192,6 +192,7 @@ TEST_F(CodeTrust, FileTrustFollowsSignatureWithBuiltInData)
     EXPECT_EQ(5u, CheckFileTrust(Signed(L"sample_tampered.dll").c_str()));
     EXPECT_EQ(5u, CheckFileTrust(Signed(L"sample_other_publisher.dll").c_str()));
     EXPECT_EQ(5u, CheckFileTrust(Signed(L"sample_untrusted_root.dll").c_str()));
+    EXPECT_EQ(5u, CheckFileTrust(Signed(L"sample_grafted_signer.dll").c_str()));
     EXPECT_EQ(5u, CheckFileTrust(Signed(L"does_not_exist.dll").c_str()));
     // The built-in data refuses no serial.
     EXPECT_EQ(0u, CheckFileTrust(Signed(L"sample_listed_serial.dll").c_str()));
@@ -267,6 +268,8 @@ TEST_F(CodeTrust, PublisherCheckAppliesEachList)
     EXPECT_EQ(0, lists.Verify(L"sample_holding.dll")) << "name not listed";
     EXPECT_EQ(0, lists.Verify(L"sample_unsigned.dll"));
     EXPECT_EQ(0, lists.Verify(L"sample_tampered.dll"));
+    EXPECT_EQ(0, lists.Verify(L"sample_grafted_signer.dll")) << "a trusted signer of another file's signature";
+    EXPECT_EQ(0, lists.Verify(L"sample_grafted_alone.dll")) << "the same signer alone";
 
     TrustLists otherRoot;
     otherRoot.Name(TestPki::Value(L"PUBLISHER_NAME")).Root(L"SECOND_ROOT_SHA1");

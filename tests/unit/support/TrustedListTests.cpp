@@ -10,6 +10,7 @@
 #include <wintrust.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Lumetra;
@@ -132,8 +133,9 @@ public:
 
     bool Ready() const { return m_certificate != nullptr && m_key != 0; }
 
-    // The text followed by its signature block; empty on failure.
-    std::string Sign(const std::string& text) const
+    // The text followed by its signature block; empty on failure. With shown, that text stands
+    // before the block and in the signed content, which the signer's digest then does not name.
+    std::string Sign(const std::string& text, const char* shown = nullptr) const
     {
         const std::wstring wide = TestUtil::Widen(text);
         const std::string utf16(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
@@ -179,6 +181,9 @@ public:
         CryptMsgClose(message);
         if (encoded.empty())
             return std::string();
+        const std::wstring wideShown = TestUtil::Widen(shown != nullptr ? shown : text);
+        encoded.replace(encoded.find(Sha256(utf16)), 32,
+                        Sha256(std::string(reinterpret_cast<const char*>(wideShown.data()), wideShown.size() * 2)));
 
         DWORD chars = 0;
         CryptBinaryToStringA(reinterpret_cast<const BYTE*>(encoded.data()), static_cast<DWORD>(encoded.size()),
@@ -191,7 +196,7 @@ public:
         for (size_t i = 0; i < base64.size(); i += 64)
             block += "// SIG // " + base64.substr(i, 64) + "\r\n";
         block += "// SIG // End signature block\r\n";
-        return text + block;
+        return (shown != nullptr ? shown : text) + block;
     }
 
 private:
@@ -270,6 +275,8 @@ TEST_F(TrustedListFile, SignatureMustBeTheListSignersOverUnchangedText)
     EXPECT_TRUE(CheckTrustedListSignature(copyPath.c_str()));
 
     EXPECT_TRUE(CheckTrustedListSignature(WriteList("[VER]\r\n7\r\n").c_str()));
+    ASSERT_TRUE(TestUtil::WriteFileBytes(copyPath, m_signer.Sign("[VER]\r\n7\r\n", "[VER]\r\n9\r\n")));
+    EXPECT_FALSE(CheckTrustedListSignature(copyPath.c_str())) << "the signer's digest names other text";
     ScriptSigner publisher(L"publisher");
     ASSERT_TRUE(publisher.Ready());
     const std::wstring wrongSigner = m_dir.File(L"publisher.js");
@@ -555,7 +562,8 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_TRUE(list.IsLoaded());
     EXPECT_EQ(6u, list.Version());
     EXPECT_NE(0, GlobalFindAtomW(CTrustedList::RefreshSignalName()));
-    EXPECT_FALSE(TestUtil::FileExists(m_dir.File(L"Core\\Sub\\trusted.tmp")));
+    WIN32_FIND_DATAW found;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(m_dir.File(L"Core\\Sub\\trusted*.tmp").c_str(), &found));
 
     // A second object reading the same file holds no lock between its reads.
     CTrustedList reader(installed.c_str());
@@ -566,6 +574,31 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_EQ(6u, reader.Version());
     EXPECT_TRUE(reader.Reload());
     EXPECT_EQ(8u, reader.Version());
+
+    // An installed file that is not genuine tells no version, and costs the loaded list nothing.
+    for (const char* text : {"[VER]\r\nbroken\r\n", "[VER]\r\n4294967295\r\n"}) {
+        ASSERT_TRUE(list.Install(TestPki::SignedFile(L"trusted_v6.js").c_str()));
+        ASSERT_TRUE(TestUtil::WriteFileBytes(installed, text));
+        EXPECT_TRUE(list.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7) && list.Version() == 7) << text;
+    }
+}
+
+TEST_F(ListInstall, RacingInstallsLeaveTheNewestList)
+{
+    const std::wstring installed = m_dir.File(L"trusted.js");
+    ASSERT_TRUE(CTrustedList(installed.c_str()).Install(TestPki::SignedFile(L"trusted_v6.js").c_str()));
+    // Held as a reader holds it, the file cannot be replaced: the v8 install retries after its
+    // compare while the v7 install starts.
+    HANDLE held = CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    CTrustedList newer(installed.c_str()), older(installed.c_str());
+    std::thread first([&] { newer.InstallIfNewer(TestPki::SignedFile(L"trusted_v8.js").c_str(), 8); });
+    Sleep(400);
+    std::thread second([&] { older.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7); });
+    Sleep(400);
+    CloseHandle(held);
+    first.join();
+    second.join();
+    EXPECT_TRUE(older.Reload() && older.Version() == 8) << older.Version();
 }
 
 TEST_F(ListInstall, FailedCopyLeavesTheListAsItWas)
