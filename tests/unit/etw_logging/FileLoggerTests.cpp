@@ -332,6 +332,17 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     for (int rotation = 0; rotation < 3; ++rotation) writeNumbered(33);
     EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(1))).size());
     EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(2))).size());
+    writeNumbered(33);
+    // Neither a logger reading the stale index nor a value written to "log.ini" once it is free
+    // again begins file 1, the current one, anew; the index is stored as soon as it can be.
+    ScratchLogging second(scratch.Path());
+    ASSERT_EQ(0u, second.Initialize(app.c_str(), nullptr, nullptr, nullptr));
+    ASSERT_EQ(0u, second.Write(L"F", L"Fn", 1, 3, L"second"));
+    EXPECT_EQ(2u, SplitLines(Utf16File(LogFile(1))).size());
+    reader.reset();
+    ASSERT_TRUE(WriteIniDword(ini, L"Severity", 3));
+    writeNumbered(1);
+    EXPECT_EQ(3u, SplitLines(Utf16File(LogFile(1))).size());
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
