@@ -91,9 +91,6 @@ public:
     MutexWait(const MutexWait&) = delete;
     MutexWait& operator=(const MutexWait&) = delete;
 
-    // The mutex object is reached through another handle from now on (same object, same owner).
-    void Rebind(HANDLE mutex) { m_mutex = mutex; }
-
 private:
     HANDLE m_mutex;
     bool m_owned = false;
@@ -106,10 +103,7 @@ CLogging::CLogging() noexcept = default;
 CLogging::~CLogging()
 {
     ClearState();
-    if (m_mutex) {
-        CloseHandle(m_mutex);
-        m_mutex = nullptr;
-    }
+    if (HANDLE mutex = m_mutex.exchange(nullptr)) CloseHandle(mutex);
     CloseFile();
 }
 
@@ -159,7 +153,6 @@ DWORD CLogging::Initialize(const wchar_t* appName, HINSTANCE instance, const wch
     } catch (const std::bad_alloc&) {
         result = ERROR_OUTOFMEMORY;
     }
-    lock.Rebind(m_mutex);
     if (result != ERROR_SUCCESS) ClearState();
     return result;
 }
@@ -180,12 +173,15 @@ DWORD CLogging::InitializeUnlocked(const wchar_t* appName, HINSTANCE instance, c
     m_baseName = exeFile.substr(0, exeFile.find_last_of(L'.'));
     if (m_baseName.empty()) return ERROR_OUTOFMEMORY;
 
-    std::wstring mutexName = FormatText(L"%s_%s", m_baseName.c_str(), kFileLoggerMutexId);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
-    if (!mutex) return GetLastError();
-    // The new handle names the same object, so a wait held through the old one stays held.
-    if (m_mutex) CloseHandle(m_mutex);
-    m_mutex = mutex;
+    // The name comes from the executable's, fixed for the process: a handle made once is kept,
+    // since writers hold it or wait on it through a re-initialisation, and a wait that ends on a
+    // closed handle would own the mutex for good.
+    if (!m_mutex) {
+        std::wstring mutexName = FormatText(L"%s_%s", m_baseName.c_str(), kFileLoggerMutexId);
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
+        if (!mutex) return GetLastError();
+        m_mutex = mutex;
+    }
 
     m_moduleFileName = exeFile;
     if (instance) {

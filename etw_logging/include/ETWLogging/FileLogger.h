@@ -130,7 +130,8 @@ private:
     HANDLE m_file = nullptr;
     std::mutex m_writeLock;
     volatile LONG m_refCount = 0;
-    HANDLE m_mutex = nullptr;
+    // Made by the first Initialize, while writers may already read it; closed only at the end.
+    std::atomic<HANDLE> m_mutex{nullptr};
     DWORD m_maxSize = kDefaultMaxSize;
     DWORD m_maxEntries = kDefaultMaxEntries;
     // Read by IsLevelEnabled on any thread while the first write may silence the logger.

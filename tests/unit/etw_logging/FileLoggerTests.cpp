@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -186,6 +188,27 @@ TEST_F(FileLoggerTest, InitialiseOnceAndUninitialiseOnce)
     // Without an application name the folder is the executable's, directly under the root.
     EXPECT_EQ(0u, log.Initialize(nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(root + L"\\" + kExe, log.GetLogFolder());
+
+    // Initialising again keeps the mutex that writers hold or wait on: none waits out the 7 s.
+    std::atomic<bool> stop{false};
+    std::atomic<DWORD> slowest{0};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 4; ++i)
+        writers.emplace_back([&] {
+            while (!stop) {
+                const DWORD start = GetTickCount();
+                log.Write(L"F", L"Fn", 1, 3, L"w");
+                for (DWORD took = GetTickCount() - start, seen = slowest; took > seen;)
+                    if (slowest.compare_exchange_weak(seen, took)) break;
+            }
+        });
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 500;) {
+        log.Uninitialize();
+        log.Initialize(app.c_str(), nullptr, nullptr, nullptr);
+    }
+    stop = true;
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_LT(slowest.load(), 3000u);
 }
 
 TEST_F(FileLoggerTest, LineReadsBackByteForByte)
