@@ -91,9 +91,6 @@ public:
     MutexWait(const MutexWait&) = delete;
     MutexWait& operator=(const MutexWait&) = delete;
 
-    // The mutex object is reached through another handle from now on (same object, same owner).
-    void Rebind(HANDLE mutex) { m_mutex = mutex; }
-
 private:
     HANDLE m_mutex;
     bool m_owned = false;
@@ -106,10 +103,7 @@ CLogging::CLogging() noexcept = default;
 CLogging::~CLogging()
 {
     ClearState();
-    if (m_mutex) {
-        CloseHandle(m_mutex);
-        m_mutex = nullptr;
-    }
+    if (HANDLE mutex = m_mutex.exchange(nullptr)) CloseHandle(mutex);
     CloseFile();
 }
 
@@ -159,7 +153,6 @@ DWORD CLogging::Initialize(const wchar_t* appName, HINSTANCE instance, const wch
     } catch (const std::bad_alloc&) {
         result = ERROR_OUTOFMEMORY;
     }
-    lock.Rebind(m_mutex);
     if (result != ERROR_SUCCESS) ClearState();
     return result;
 }
@@ -180,12 +173,15 @@ DWORD CLogging::InitializeUnlocked(const wchar_t* appName, HINSTANCE instance, c
     m_baseName = exeFile.substr(0, exeFile.find_last_of(L'.'));
     if (m_baseName.empty()) return ERROR_OUTOFMEMORY;
 
-    std::wstring mutexName = FormatText(L"%s_%s", m_baseName.c_str(), kFileLoggerMutexId);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
-    if (!mutex) return GetLastError();
-    // The new handle names the same object, so a wait held through the old one stays held.
-    if (m_mutex) CloseHandle(m_mutex);
-    m_mutex = mutex;
+    // The name comes from the executable's, fixed for the process: a handle made once is kept,
+    // since writers hold it or wait on it through a re-initialisation, and a wait that ends on a
+    // closed handle would own the mutex for good.
+    if (!m_mutex) {
+        std::wstring mutexName = FormatText(L"%s_%s", m_baseName.c_str(), kFileLoggerMutexId);
+        HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
+        if (!mutex) return GetLastError();
+        m_mutex = mutex;
+    }
 
     m_moduleFileName = exeFile;
     if (instance) {
@@ -446,9 +442,6 @@ void CLogging::StoreLastLogIndex(DWORD index)
     ini.Load(m_folderIniPath);
     // A failure is not told through this logger: the line would come straight back here.
     m_heldIndex.valid = !ini.SetDWORDValue(kSection, kLastLogIndexKey, index);
-    if (!m_heldIndex.valid) return;
-    m_heldIndex.filePresent =
-        GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &m_heldIndex.file) != FALSE;
     m_heldIndex.index = index;
 }
 
@@ -464,6 +457,11 @@ bool SameFile(const WIN32_FILE_ATTRIBUTE_DATA& a, const WIN32_FILE_ATTRIBUTE_DAT
 
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
+bool FileData(const std::wstring& path, WIN32_FILE_ATTRIBUTE_DATA& data)
+{
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) != FALSE;
+}
+
 } // namespace
 
 DWORD CLogging::ReadLastLogIndex(bool mayRemember, bool& remembered)
@@ -472,16 +470,9 @@ DWORD CLogging::ReadLastLogIndex(bool mayRemember, bool& remembered)
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     WIN32_FILE_ATTRIBUTE_DATA before = {};
-    const bool present = GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &before) != FALSE;
-    const DWORD attributesError = present ? ERROR_SUCCESS : GetLastError();
-    if (m_heldIndex.valid) {
-        if (present == m_heldIndex.filePresent && (!present || SameFile(before, m_heldIndex.file)))
-            return m_heldIndex.index;
-        m_heldIndex.valid = false;   // someone else stored an index since
-    }
-    if (!present) {
+    if (!FileData(m_folderIniPath, before)) {
         m_rememberedIndex.valid = false;
-        if (IsMissing(attributesError)) return 0;
+        if (IsMissing(GetLastError())) return 0;
     } else if (mayRemember && m_rememberedIndex.valid && SameFile(before, m_rememberedIndex.file)) {
         remembered = true;
         return m_rememberedIndex.index;
@@ -497,11 +488,40 @@ DWORD CLogging::ReadLastLogIndex(bool mayRemember, bool& remembered)
     // Remembered only when nothing wrote the file while it was read, and its last write lies far
     // enough back that any later write carries a later time stamp.
     WIN32_FILE_ATTRIBUTE_DATA after = {};
-    m_rememberedIndex.valid = GetFileAttributesExW(m_folderIniPath.c_str(), GetFileExInfoStandard, &after) &&
-                              SameFile(before, after) && Ticks(before.ftLastWriteTime) + m_settleTime <= Ticks(now);
+    m_rememberedIndex.valid = FileData(m_folderIniPath, after) && SameFile(before, after) &&
+                              Ticks(before.ftLastWriteTime) + m_settleTime <= Ticks(now);
     m_rememberedIndex.file = after;
     m_rememberedIndex.index = index;
     return index;
+}
+
+DWORD CLogging::RotateFrom(DWORD index, DWORD& current)
+{
+    // A next file written after the one left was begun by a writer that rotated already (its
+    // index could not be stored, or this one read a stale index): it is the current file. Only a
+    // file older than the one left, the oldest of the set, is begun anew. An index beyond the
+    // set leaves its own file when there is one.
+    WIN32_FILE_ATTRIBUTE_DATA left = {};
+    bool leftKnown = FileData(LogFilePath(index), left);
+    for (DWORD step = 0;; ++step) {
+        current = index + 1 >= m_maxEntries ? 0 : index + 1;
+        const std::wstring path = LogFilePath(current);
+        WIN32_FILE_ATTRIBUTE_DATA next = {};
+        if (!leftKnown || step >= m_maxEntries || !FileData(path, next)) break;
+        const bool full = next.nFileSizeLow >= m_maxSize;
+        const ULONGLONG written = Ticks(next.ftLastWriteTime), leftWritten = Ticks(left.ftLastWriteTime);
+        // A file begun within the clock step of the last line left carries the same time; the
+        // oldest file of the set is full.
+        if (written < leftWritten || (written == leftWritten && full)) break;
+        if (!full) {
+            const DWORD result = OpenLogFile(path, kAppendAccess, OPEN_EXISTING);
+            if (!IsMissing(result)) return result;
+            break;
+        }
+        index = current;
+        left = next;
+    }
+    return CreateLogFile(current);
 }
 
 DWORD CLogging::OpenCurrentLogFile()
@@ -510,11 +530,14 @@ DWORD CLogging::OpenCurrentLogFile()
         return ERROR_INVALID_PARAMETER;
     if (m_file) return ERROR_ALREADY_EXISTS;
 
-    enum class Found { Full, Missing, Unopened } found = Found::Missing;
+    enum class Found { Room, Full, Missing, Unopened } found = Found::Missing;
     DWORD openError = ERROR_SUCCESS;
     bool remembered = false;
-    DWORD index = ReadLastLogIndex(true, remembered);
+    DWORD stored = ReadLastLogIndex(true, remembered);
+    DWORD index = 0;
     for (;;) {
+        // This process's own index while "log.ini" holds an older one.
+        index = m_heldIndex.valid ? m_heldIndex.index : stored;
         if (index < m_maxEntries) {
             // The usual case: the current file is there and has room. Its size comes from the
             // handle that appends.
@@ -526,7 +549,10 @@ DWORD CLogging::OpenCurrentLogFile()
                     CloseFile();
                     return error;
                 }
-                if (size.LowPart < m_maxSize) return ERROR_SUCCESS;
+                if (size.LowPart < m_maxSize) {
+                    found = Found::Room;
+                    break;
+                }
                 CloseFile();
                 found = Found::Full;
             } else {
@@ -535,30 +561,32 @@ DWORD CLogging::OpenCurrentLogFile()
         }
         // Whatever changes the files (a new file, a rotation) is decided on the index as the file
         // holds it now: another process may have moved on since it was remembered.
-        if (!remembered) break;
-        index = ReadLastLogIndex(false, remembered);
+        if (!remembered || m_heldIndex.valid) break;
+        stored = ReadLastLogIndex(false, remembered);
     }
 
-    if (index >= m_maxEntries) {
-        DWORD result = CreateLogFile(0);
-        if (result == ERROR_SUCCESS) StoreLastLogIndex(0);
-        return result;
-    }
+    DWORD current = index;
+    DWORD result = ERROR_SUCCESS;
     if (found == Found::Unopened) {
         // Present but not to be opened (shared without write access, say): a full one is still
         // rotated away from, as its size is seen in the folder.
         WIN32_FIND_DATAW entry = {};
         HANDLE search = FindFirstFileW(LogFilePath(index).c_str(), &entry);
-        if (search == INVALID_HANDLE_VALUE) return CreateLogFile(index);
-        FindClose(search);
-        if (entry.nFileSizeLow < m_maxSize) return openError;
-        found = Found::Full;
+        if (search == INVALID_HANDLE_VALUE) {
+            found = Found::Missing;
+        } else {
+            FindClose(search);
+            if (entry.nFileSizeLow < m_maxSize) return openError;
+            found = Found::Full;
+        }
     }
-    if (found == Found::Missing) return CreateLogFile(index);
-
-    DWORD next = index + 1 >= m_maxEntries ? 0 : index + 1;
-    DWORD result = CreateLogFile(next);
-    if (result == ERROR_SUCCESS) StoreLastLogIndex(next);
+    if (index >= m_maxEntries || found == Found::Full) result = RotateFrom(index, current);
+    else if (found == Found::Missing) result = CreateLogFile(index);
+    if (result != ERROR_SUCCESS) return result;
+    // Stored again with every line while "log.ini" holds another index, so that it is right as
+    // soon as the file can be written.
+    if (current != stored) StoreLastLogIndex(current);
+    else m_heldIndex.valid = false;
     return result;
 }
 

@@ -42,6 +42,23 @@ DWORD CreateDirectories(const std::wstring& path, size_t rootLength)
     return error;
 }
 
+bool IsDriveLetter(wchar_t c)
+{
+    c = static_cast<wchar_t>(c | 0x20);
+    return c >= L'a' && c <= L'z';
+}
+
+bool HasDotComponent(const wchar_t* path)
+{
+    for (const wchar_t* part = path;;) {
+        const wchar_t* end = wcschr(part, L'\\');
+        const size_t length = end ? static_cast<size_t>(end - part) : wcslen(part);
+        if ((length == 1 || length == 2) && wcsncmp(part, L"..", length) == 0) return true;
+        if (!end) return false;
+        part = end + 1;
+    }
+}
+
 } // namespace
 
 bool GetModuleFolder(std::wstring& folder, bool keepBackslash)
@@ -88,8 +105,7 @@ bool DirectoryExists(const wchar_t* path)
 bool IsAbsolutePath(const std::wstring& path)
 {
     auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    const wchar_t drive = static_cast<wchar_t>(path.empty() ? 0 : path[0] | 0x20);
-    if (path.size() >= 3 && drive >= L'a' && drive <= L'z' && path[1] == L':' && separator(path[2])) return true;
+    if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == L':' && separator(path[2])) return true;
     // A third separator names no server.
     return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
 }
@@ -104,8 +120,10 @@ std::wstring ExtendedLengthPath(const std::wstring& full)
 
 std::wstring PlainPath(const std::wstring& path)
 {
-    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
-    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    if (path.compare(0, 4, L"\\\\?\\") != 0) return path;
+    // The system takes "UNC" in either case; a volume name or any other form has no plain one.
+    if (_wcsnicmp(path.c_str() + 4, L"UNC\\", 4) == 0) return L"\\\\" + path.substr(8);
+    if (path.size() >= 7 && IsDriveLetter(path[4]) && path[5] == L':' && path[6] == L'\\') return path.substr(4);
     return path;
 }
 
@@ -115,6 +133,12 @@ bool CreateDirectoryPath(const wchar_t* path, DWORD* error)
     DWORD& result = error ? *error : ignored;
     if (!path || !*path) {
         result = ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    // The system takes a "\\?\" path literally: a "." or ".." in it names no folder, and the
+    // parents before it would be made for nothing.
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0 && HasDotComponent(path + 4)) {
+        result = ERROR_CANNOT_MAKE;
         return false;
     }
     if (DirectoryExists(path)) {

@@ -18,14 +18,42 @@ bool InitSecureDllLoading()
     return setDirs(LOAD_LIBRARY_SEARCH_SYSTEM32) == 1;
 }
 
+namespace {
+
+// The part after "server\share" of a UNC path from its server name on (a folder and file, with
+// the backslash before them), or null when it names no server and share.
+const wchar_t* AfterUncRoot(const wchar_t* server)
+{
+    const wchar_t* share = wcschr(server, L'\\');
+    if (!share || share == server) return nullptr;
+    const wchar_t* rest = wcschr(share + 1, L'\\');
+    return rest && rest != share + 1 ? rest : nullptr;
+}
+
+} // namespace
+
 HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE /*reserved*/, DWORD flags)
 {
     // Longer paths cannot be loaded this way anyway, and the splitter would reject them through
     // the runtime's invalid-parameter handler.
     if (!path || wcslen(path) >= MAX_PATH) return nullptr;
+    // A file on a share or a mapped network drive has a final path "\\server\share\...": full as
+    // much as a drive path, and so are the extended forms of both. Those take "/" literally, and
+    // it names no server, so only backslashes count there; "\\.\" and "\\?\Volume{...}" stay out.
+    const wchar_t* rest = path;
+    bool unc = false;
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        unc = _wcsnicmp(path + 4, L"UNC\\", 4) == 0;
+        rest = unc ? AfterUncRoot(path + 8) : path + 4;
+    } else if (wcsncmp(path, L"\\\\", 2) == 0 && wcsncmp(path, L"\\\\.\\", 4) != 0) {
+        unc = true;
+        rest = AfterUncRoot(path + 2);
+    }
+    if (!rest || (rest != path && wcschr(path, L'/'))) return nullptr;
     wchar_t drive[3], dir[MAX_PATH], file[MAX_PATH], ext[MAX_PATH];
-    if (_wsplitpath_s(path, drive, 3, dir, MAX_PATH, file, MAX_PATH, ext, MAX_PATH) != 0) return nullptr;
-    if (!drive[0] || !dir[0] || !file[0] || !ext[0]) return nullptr;
+    if (_wsplitpath_s(rest, drive, 3, dir, MAX_PATH, file, MAX_PATH, ext, MAX_PATH) != 0) return nullptr;
+    const bool hasDrive = drive[0] != L'\0';
+    if (hasDrive == unc || !dir[0] || !file[0] || !ext[0]) return nullptr;
     return LoadLibraryExW(path, nullptr, flags);
 }
 

@@ -105,12 +105,15 @@ private:
     DWORD OpenLogFile(const std::wstring& path, DWORD access, DWORD disposition);
     DWORD CreateLogFile(DWORD index);
     std::wstring LogFilePath(DWORD index) const;
+    // Stores "LastLogIdx"; an index the folder "log.ini" cannot take is held in the process.
     void StoreLastLogIndex(DWORD index);
-    // "LastLogIdx" of the folder "log.ini" (0 when the file or the key is missing), or the index
-    // this process could not store there while that file stays as the failed store left it. With
+    // "LastLogIdx" of the folder "log.ini" (0 when the file or the key is missing). With
     // mayRemember, the value read last is answered while the file's size and time stamps are
     // still those it was read with; `remembered` tells which it was.
     DWORD ReadLastLogIndex(bool mayRemember, bool& remembered);
+    // Leaves the file of `index`, full or beyond the set, for the next one: appended to when
+    // another writer began it after the one left, else begun anew. Opens it as the current file.
+    DWORD RotateFrom(DWORD index, DWORD& current);
     DWORD WriteUnlocked(const wchar_t* file, const wchar_t* function, int line, LogLevel level, const wchar_t* text);
     void ClearState();
     void CloseFile();
@@ -127,7 +130,8 @@ private:
     HANDLE m_file = nullptr;
     std::mutex m_writeLock;
     volatile LONG m_refCount = 0;
-    HANDLE m_mutex = nullptr;
+    // Made by the first Initialize, while writers may already read it; closed only at the end.
+    std::atomic<HANDLE> m_mutex{nullptr};
     DWORD m_maxSize = kDefaultMaxSize;
     DWORD m_maxEntries = kDefaultMaxEntries;
     // Read by IsLevelEnabled on any thread while the first write may silence the logger.
@@ -145,13 +149,10 @@ private:
         DWORD index = 0;
     } m_rememberedIndex;
 
-    // The index that could not be stored in the folder "log.ini" (a file this process may not
-    // write), and that file as it was then: until it changes, rotation goes on from here
-    // instead of starting the file just begun anew for every line.
+    // The index of the current file while the folder "log.ini" could not take it: lines go on
+    // from here, and storing it is tried again with each one.
     struct HeldIndex {
         bool valid = false;
-        bool filePresent = false;
-        WIN32_FILE_ATTRIBUTE_DATA file = {};
         DWORD index = 0;
     } m_heldIndex;
 };

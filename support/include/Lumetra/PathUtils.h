@@ -22,16 +22,20 @@ bool IsAbsolutePath(const std::wstring& path);
 // A full path as file calls take it at any length: from MAX_PATH on in the extended-length form
 // ("\\?\", "\\?\UNC\" for a UNC path, "\\?\" for a "\\.\" device path, which is limited
 // to MAX_PATH as much as a drive path); a shorter one, or one already "\\?\", as it is.
+// `full` must be normalised, as GetFullPathNameW or a module or final path gives it: backslashes
+// only and no "." or ".." component. The extended form is taken literally, so any other names
+// another place than the plain one, or none.
 std::wstring ExtendedLengthPath(const std::wstring& full);
 
-// The plain form of an extended-length path ("\\?\UNC\s\x" -> "\\s\x", "\\?\C:\x" -> "C:\x");
-// any other as it is.
+// The plain form of an extended-length drive or UNC path ("\\?\UNC\s\x" or "\\?\unc\s\x" ->
+// "\\s\x", "\\?\C:\x" -> "C:\x"); any other, "\\?\Volume{...}\x" among them, as it is.
 std::wstring PlainPath(const std::wstring& path);
 
 // Creates the directory with every missing parent, where the system takes the path to be: "/"
 // separates, a relative path is below the current directory, "C:x" below drive C's current
 // directory, "\x" below the current directory's root; a UNC or "\\?\" path is made where it
-// names or not at all. Only the folder named counts as made. The error (may be null)
+// names or not at all; a "\\?\" path with a "." or ".." component is refused (82) before anything
+// is made. Only the folder named counts as made. The error (may be null)
 // receives 0 when created, 183 when it already existed (still true), 87 for an empty path,
 // 3 when the current directory is unknown, 206 when the full path would be too long, and 82
 // when creation failed.

@@ -7,8 +7,9 @@ namespace Lumetra {
 // Restricts the process's DLL search to the system folder; false when the OS cannot.
 bool InitSecureDllLoading();
 
-// Loads only a complete path (drive, folder, file name and extension); anything else gives null
-// without a load attempt.
+// Loads only a complete path: a drive or "\\server\share" (either also in its "\\?\" form), a folder,
+// a file name and an extension. Anything else, every relative form among it, gives null without a
+// load attempt.
 HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE reserved = nullptr, DWORD flags = 0);
 
 // Loads the named file from the system folder; any folder part of the name is ignored.

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -18,6 +20,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -186,6 +189,23 @@ TEST_F(FileLoggerTest, InitialiseOnceAndUninitialiseOnce)
     // Without an application name the folder is the executable's, directly under the root.
     EXPECT_EQ(0u, log.Initialize(nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(root + L"\\" + kExe, log.GetLogFolder());
+    // Initialising again keeps the mutex that writers hold or wait on: none waits out the 7 s.
+    std::atomic<bool> stop{false};
+    std::vector<DWORD> slowest(4, 0);
+    std::vector<std::thread> writers;
+    for (DWORD& mine : slowest)
+        writers.emplace_back([&] {
+            while (!stop) {
+                const DWORD start = GetTickCount();
+                log.Write(L"F", L"Fn", 1, 3, L"w");
+                mine = std::max<DWORD>(mine, GetTickCount() - start);
+            }
+        });
+    for (const DWORD start = GetTickCount(); GetTickCount() - start < 500; log.Uninitialize())
+        log.Initialize(app.c_str(), nullptr, nullptr, nullptr);
+    stop = true;
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_LT(*std::max_element(slowest.begin(), slowest.end()), 3000u);
 }
 
 TEST_F(FileLoggerTest, LineReadsBackByteForByte)
@@ -332,6 +352,16 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     for (int rotation = 0; rotation < 3; ++rotation) writeNumbered(33);
     EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(1))).size());
     EXPECT_EQ(33u, SplitLines(Utf16File(LogFile(2))).size());
+    // A logger reading the stale index, or a value written once "log.ini" is free, keeps file 1.
+    writeNumbered(33);
+    ScratchLogging second(scratch.Path());
+    ASSERT_EQ(0u, second.Initialize(app.c_str(), nullptr, nullptr, nullptr));
+    ASSERT_EQ(0u, second.Write(L"F", L"Fn", 1, 3, L"second"));
+    EXPECT_EQ(2u, SplitLines(Utf16File(LogFile(1))).size());
+    reader.reset();
+    ASSERT_TRUE(WriteIniDword(ini, L"Severity", 3));
+    writeNumbered(1);
+    EXPECT_EQ(3u, SplitLines(Utf16File(LogFile(1))).size());
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)

@@ -149,6 +149,10 @@ TEST(PathUtils, CreateDirectoryPathFailures)
     EXPECT_FALSE(CreateDirectoryPath((L"\\\\" + server + L"\\share\\dir").c_str(), &error));
     EXPECT_FALSE(DirectoryExists((L"\\" + server).c_str()));
 
+    // Taken literally, "\\?\...\x1\..\x2" names no folder: refused before x1 is made.
+    EXPECT_FALSE(CreateDirectoryPath((L"\\\\?\\" + dir.File(L"x1\\..\\x2")).c_str(), &error));
+    EXPECT_EQ(error, 82u);
+    EXPECT_FALSE(DirectoryExists(dir.File(L"x1").c_str()));
     EXPECT_FALSE(CreateDirectoryPath(L"", &error));
     EXPECT_EQ(error, 87u);
     EXPECT_FALSE(CreateDirectoryPath(nullptr, &error));
@@ -159,4 +163,10 @@ TEST(PathUtils, CreateDirectoryPathFailures)
     EXPECT_FALSE(CreateDirectoryPath(dir.File(longName).c_str(), &error));
     EXPECT_EQ(error, 206u);
     EXPECT_FALSE(DirectoryExists(dir.File(longName.substr(0, 259 - dir.Path().size() - 1)).c_str()));
+}
+
+TEST(PathUtils, PlainFormOnlyOfExtendedDriveAndUncPaths)
+{
+    EXPECT_EQ(PlainPath(L"\\\\?\\unc\\s\\sh\\x"), L"\\\\s\\sh\\x");
+    EXPECT_EQ(PlainPath(L"\\\\?\\Volume{0}\\x"), L"\\\\?\\Volume{0}\\x");
 }

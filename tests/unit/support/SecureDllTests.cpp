@@ -38,10 +38,11 @@ TEST(SecureDll, InitRestrictsTheSearchPath)
 
 TEST(SecureDll, FullPathRefusesIncompletePathsWithoutTryingThem)
 {
-    // Each of these would load if handed to the loader as it stands.
+    // None is tried: most would load as they stand, and the rest name no share or drive.
     const std::wstring noExtension = SystemFile(L"kernel32");
     const std::wstring noDrive = SystemFile(L"kernel32.dll").substr(2);
-    for (const std::wstring& path : {std::wstring(L"kernel32.dll"), noExtension, noDrive, std::wstring(L"C:kernel32.dll")}) {
+    for (const std::wstring& path : {std::wstring(L"kernel32.dll"), noExtension, noDrive, std::wstring(L"C:kernel32.dll"),
+                                     std::wstring(L"\\\\?\\UNC\\host\\x.dll"), L"\\\\?\\" + noDrive.substr(1)}) {
         SetLastError(12345);
         EXPECT_EQ(LoadLibraryFullPath(path.c_str()), nullptr) << TestUtil::Narrow(path);
         EXPECT_EQ(GetLastError(), 12345u) << TestUtil::Narrow(path);
@@ -59,6 +60,13 @@ TEST(SecureDll, FullPathLoadsACompletePath)
     EXPECT_EQ(module, GetModuleHandleW(L"kernel32.dll"));
     FreeLibrary(module);
 
+    // The extended form loads too; a share's path is tried (none is served: the loader's error shows it).
+    EXPECT_TRUE(FreeLibrary(LoadLibraryFullPath((L"\\\\?\\" + SystemFile(L"kernel32.dll")).c_str())));
+    for (const wchar_t* share : {L"\\\\host\\share\\x.dll", L"\\\\?\\unc\\host\\share\\dir\\x.dll"}) {
+        SetLastError(12345);
+        EXPECT_EQ(LoadLibraryFullPath(share), nullptr);
+        EXPECT_NE(GetLastError(), 12345u) << TestUtil::Narrow(share);
+    }
     // The loader's own failure passes through with its error.
     TestUtil::ScratchDir dir;
     EXPECT_EQ(LoadLibraryFullPath(dir.File(L"missing.dll").c_str()), nullptr);
