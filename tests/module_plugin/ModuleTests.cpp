@@ -140,7 +140,7 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     std::unique_lock<std::recursive_timed_mutex> dispatching(g_dispatch);
     unsigned long late = 1, destroyed = 1;
     std::thread caller([&] { late = module->subscribe(L"Late", [](std::shared_ptr<Message>) { return 0ul; }); });
-    while (!g_waiting) std::this_thread::yield();
+    for (int waited = 0; !g_waiting && waited < 5000; ++waited) Sleep(1);
     EXPECT_EQ(0u, module->request(std::make_shared<Message>(L"Q", L"", L""),
                                   [&](std::shared_ptr<Reply>) { destroyed = table.DestroyModule(handle); }, 0));
     dispatching.unlock();

@@ -51,7 +51,7 @@ void WorkerLoop()
     std::unique_lock<std::mutex> lock(g_queueLock);
     for (;;) {
         g_queueChanged.wait(lock, [] { return g_stop || !g_queue.empty(); });
-        if (g_worker.get_id() != std::this_thread::get_id()) break; // stopped, or replaced since
+        if (g_queue.empty() || (g_worker.joinable() && g_worker.get_id() != std::this_thread::get_id())) break;
         std::function<void()> task = std::move(g_queue.front());
         g_queue.pop_front();
         g_busy = true;
