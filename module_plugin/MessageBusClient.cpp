@@ -181,19 +181,20 @@ MessageBusClient::~MessageBusClient()
     // the bus subscribes is removed, by this end or by that call itself.
     m_ending = true;
     try {
-        {
-            std::lock_guard<std::mutex> guard(m_subscriptions->lock);
-            m_subscriptions->closed = true;
-        }
-        if (m_shim) m_shim->unregisterReplyCallback();
+        std::lock_guard<std::mutex> guard(m_subscriptions->lock);
+        m_subscriptions->closed = true;
     } catch (...) {
     }
     internal::CallbackContexts::remove(m_replyContext);
-    // Replies before subscriptions: a handler blocked on a reply of this client would otherwise
-    // hold up a bus whose unsubscribe waits for running handlers. A request that the bus never
-    // answered ends here, as failed; its handler runs on this thread.
+    // Replies before the bus is told anything: a handler blocked on a reply of this client would
+    // hold up a bus whose unsubscribe (or withdrawal) waits for running handlers. A request that
+    // the bus never answered ends here, as failed; its handler runs on this thread.
     try {
         m_replies->failAll();
+    } catch (...) {
+    }
+    try {
+        if (m_shim) m_shim->unregisterReplyCallback();
     } catch (...) {
     }
     try {
