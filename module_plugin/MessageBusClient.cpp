@@ -362,7 +362,8 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
 
     unsigned long id = 0;
     try {
-        id = pattern ? shim->subscribeFilter(text, subscription->context) : shim->subscribe(text, subscription->context);
+        id = pattern ? shim->subscribeFilter(text, subscription->context)
+                     : shim->subscribe(text, subscription->context);
     } catch (...) {
         forget();
         internal::CallbackContexts::remove(subscription->context);

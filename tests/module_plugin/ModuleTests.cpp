@@ -34,8 +34,8 @@ class OtherBus : public BaseModule {};
 unsigned long BusOk(void**) { return 0; }
 unsigned long BusRelease(void*) { return 0; }
 unsigned long BusPublish(void*, const MessageHeader*, const wchar_t*, const wchar_t*, const wchar_t*) { return 0; }
-unsigned long BusRequest(void*, unsigned long long index, void* context, ReplyCallback reply,
-                         const MessageHeader* header, const wchar_t* name, const wchar_t*, const wchar_t*, unsigned long long)
+unsigned long BusRequest(void*, unsigned long long index, void* context, ReplyCallback reply, const MessageHeader* header,
+                         const wchar_t* name, const wchar_t*, const wchar_t*, unsigned long long)
 {
     return reply(context, index, header, name, L"", L"", 0); // answered before the call returns
 }
@@ -130,10 +130,10 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     EXPECT_EQ(0u, table.DestroyModule(handle));
     EXPECT_EQ(1, g_withdrawn);
 
-    // A reply's handler destroys the module under the dispatch lock that another thread's forwarded
-    // subscribe waits for: no wait, nothing freed is touched, and that subscription is still removed.
+    // A table without the handle entries this road never calls; a reply's handler destroys the module under the
+    // lock another thread's forwarded subscribe waits for: no wait, nothing freed touched, that subscription removed.
     PluginTest::PoisonFreedBlocksOf(sizeof(PulseproxyImpl));
-    holey.getHandle = nullptr, holey.releaseHandle = nullptr, holey.withdrawReplyCallback = BusWithdraw; // not called here
+    holey.getHandle = nullptr, holey.releaseHandle = nullptr, holey.withdrawReplyCallback = BusWithdraw;
     ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
     ASSERT_EQ(0u, table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &holey));
     module = dynamic_cast<BaseModule*>(handle->module);
