@@ -24,12 +24,8 @@ BaseModule::BaseModule(std::shared_ptr<Lumetra::IOCContainer> container)
 
 BaseModule::~BaseModule()
 {
-    try {
-        m_calls.close();
-        m_calls.waitForOtherThreads();
-    } catch (...) {
-    }
-    // The container goes last: its registration holds the bus too.
+    // Taken out first: a call forwarded from now on finds no bus. The container goes last: its
+    // registration holds the bus too.
     std::shared_ptr<MessageBus> bus;
     {
         std::lock_guard<std::mutex> guard(m_busLock);
@@ -67,9 +63,9 @@ unsigned long BaseModule::baseInitialize(const std::wstring& moduleName, const s
         std::lock_guard<std::mutex> guard(m_busLock);
         replaced = std::exchange(m_bus, bus);
     }
-    // Outside the lock: the bus it held may end here and run handlers that call this module.
-    replaced.reset();
     m_container->registerInstance<MessageBus>(std::move(bus), Lumetra::IOCContainer::kDefaultName);
+    // The replaced bus goes last, outside the lock and after the module's last access: its end
+    // runs handlers, and one may call this module or destroy it.
     return MODULE_STATUS_SUCCESS;
 }
 
@@ -97,11 +93,11 @@ std::shared_ptr<MessageBus> BaseModule::bus() const
     return m_bus;
 }
 
-// The held bus is taken once, as a share: a replacement meanwhile does not free it under the call.
+// The held bus is taken once, as a share: a replacement or the module's end meanwhile does not
+// free it under the call, and nothing of the module is read once the bus has been called.
 #define TALIRO_FORWARD(call)                                                  \
     do {                                                                      \
-        internal::GatedCall gated(m_calls);                                   \
-        std::shared_ptr<MessageBus> held = gated ? bus() : nullptr;           \
+        std::shared_ptr<MessageBus> held = bus();                             \
         if (!held) return MODULE_STATUS_INVALID_STATE;                        \
         return held->call;                                                    \
     } while (0)

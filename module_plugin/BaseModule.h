@@ -1,6 +1,5 @@
 // The module object the host drives, and what it keeps from initialisation.
 #pragma once
-#include "CallGate.h"
 #include "MessageBus.h"
 #include "ModuleTypes.h"
 
@@ -93,10 +92,10 @@ private:
     std::wstring m_secondName;
     PropertyMap m_properties;
     std::shared_ptr<internal::ModuleManagerShim> m_moduleManager;
+    // A forwarded call takes the bus as a share and touches nothing of the module after the bus
+    // returns, so the module may go meanwhile, on that call's own thread too, without a wait.
     mutable std::mutex m_busLock; // the bus is replaced while bus threads forward calls to it
     std::shared_ptr<MessageBus> m_bus;
-    // Forwarded calls: the module goes once those of other threads are out of its bus.
-    internal::CallGate m_calls;
 };
 
 class PulseproxyImpl : public BaseModule {

@@ -34,6 +34,48 @@ struct MessageBusClient::Subscription {
     bool removed = false; // taken out of the map while its bus subscription was being made
 };
 
+struct MessageBusClient::Subscriptions {
+    struct AliasEntry {
+        std::vector<std::shared_ptr<Subscription>> exact;
+        std::vector<std::shared_ptr<Subscription>> patterns;
+    };
+    using AliasMap = std::unordered_map<std::wstring, AliasEntry>;
+
+    std::mutex lock;
+    AliasMap aliases = AliasMap(8);
+    bool closed = false; // the client is going: a subscription made now would never be removed
+
+    // Takes the entry's subscriptions out of the map (lock held) for unsubscribing outside it.
+    static void detach(AliasEntry& entry, std::vector<std::shared_ptr<Subscription>>& out)
+    {
+        for (auto* list : {&entry.exact, &entry.patterns}) {
+            for (auto& subscription : *list) {
+                subscription->removed = true;
+                out.push_back(subscription);
+            }
+        }
+    }
+
+    // The first failure the bus reported, else 0.
+    unsigned long release(MessageBusShim& shim, const std::vector<std::shared_ptr<Subscription>>& subscriptions)
+    {
+        unsigned long first = MODULE_STATUS_SUCCESS;
+        for (const auto& subscription : subscriptions) {
+            unsigned long id = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                id = subscription->id;
+            }
+            // Id 0: still being made; its subscribe call sees it removed and undoes it.
+            if (id == 0) continue;
+            unsigned long status = shim.unsubscribe(id);
+            if (status != MODULE_STATUS_SUCCESS && first == MODULE_STATUS_SUCCESS) first = status;
+            internal::CallbackContexts::remove(subscription->context);
+        }
+        return first;
+    }
+};
+
 // Shared with the reply function, so a reply that arrives while the client goes finds this alive.
 struct MessageBusClient::PendingReplies {
     struct Entry {
@@ -107,7 +149,7 @@ MessageBusClient::MessageBusClient() : MessageBusClient(std::make_shared<Message
 MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::shared_ptr<ProcessAPI> processApi)
     : m_shim(std::move(shim)),
       m_processApi(processApi ? std::move(processApi) : std::make_shared<ProcessAPI>()),
-      m_aliases(8),
+      m_subscriptions(std::make_shared<Subscriptions>()),
       m_replies(std::make_shared<PendingReplies>())
 {
     std::shared_ptr<PendingReplies> replies = m_replies;
@@ -133,22 +175,30 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
 
 MessageBusClient::~MessageBusClient()
 {
-    // Nothing enters the bus from here (a handler asking now is refused); a call already inside
-    // comes back to a live client, and what it subscribed meanwhile is removed below with the rest.
+    // No wait for calls other threads still have inside the bus: each holds what it touches when
+    // it comes back, and it may be waiting for this thread (a lock of the bus or of the host).
+    // From here a handler asking to publish or subscribe is refused; what a call still inside
+    // the bus subscribes is removed, by this end or by that call itself.
+    m_ending = true;
     try {
-        m_calls.close();
+        std::lock_guard<std::mutex> guard(m_subscriptions->lock);
+        m_subscriptions->closed = true;
+    } catch (...) {
+    }
+    internal::CallbackContexts::remove(m_replyContext);
+    // Replies before the bus is told anything: a handler blocked on a reply of this client would
+    // hold up a bus whose unsubscribe (or withdrawal) waits for running handlers. A request that
+    // the bus never answered ends here, as failed; its handler runs on this thread.
+    try {
+        m_replies->failAll();
+    } catch (...) {
+    }
+    try {
         if (m_shim) m_shim->unregisterReplyCallback();
     } catch (...) {
     }
     try {
-        m_calls.waitForOtherThreads();
         unsubscribeAll();
-    } catch (...) {
-    }
-    internal::CallbackContexts::remove(m_replyContext);
-    // A request that the bus never answered ends here, as failed; its handler runs on this thread.
-    try {
-        m_replies->failAll();
     } catch (...) {
     }
 }
@@ -156,15 +206,15 @@ MessageBusClient::~MessageBusClient()
 unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
 {
     if (!message) return MODULE_STATUS_INVALID_PARAMETER;
-    internal::GatedCall call(m_calls);
-    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
+    if (m_ending) return MODULE_STATUS_UNSUCCESSFUL;
+    const std::shared_ptr<MessageBusShim> shim = m_shim;
     // Sent as copies: the caller's message stays as it was given.
     auto first = std::make_shared<Message>(*message);
     MessageHeader& header = first->getHeader();
     const bool nonReplyCopy = (header.flags & kFlagReplyExpected) && !(header.flags & (kFlagReply | kFlagNonReplyCopy));
     if (nonReplyCopy) header.flags |= kFlagNonReplyCopy;
 
-    unsigned long status = m_shim->publish(first);
+    unsigned long status = shim->publish(first);
     if (status != MODULE_STATUS_SUCCESS) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusClient::publish", L"Failed to publish message. Error code %lu.",
                    status);
@@ -174,7 +224,7 @@ unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
         auto second = std::make_shared<Message>(*first);
         second->getHeader().flags &= ~kFlagReplyExpected;
         second->getHeader().replyCorrelation = 0;
-        status = m_shim->publish(second);
+        status = shim->publish(second);
         if (status != MODULE_STATUS_SUCCESS) {
             TALIRO_LOG(2, kSource, L"Taliro::MessageBusClient::publish",
                        L"Failed to publish non-reply copy of the message. Error code %lu.", status);
@@ -188,17 +238,18 @@ unsigned long MessageBusClient::publish(const std::shared_ptr<Message>& message)
 unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& message, ReplyHandler handler,
                                             std::shared_ptr<Reply>* reply, const unsigned long long& value)
 {
-    internal::GatedCall call(m_calls);
-    // Asked while the client goes (by a handler it runs, say): refused, as nothing would end it.
-    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
+    const std::shared_ptr<PendingReplies> replies = m_replies;
+    const std::shared_ptr<MessageBusShim> shim = m_shim;
+    void* const context = m_replyContext;
     unsigned long long index = 0;
     std::shared_future<std::shared_ptr<Message>> future;
     bool duplicate = false;
     {
-        std::lock_guard<std::mutex> guard(m_replies->lock);
-        if (m_replies->closed) return MODULE_STATUS_UNSUCCESSFUL;
-        index = m_replies->nextIndex++;
-        auto inserted = m_replies->pending.emplace(index, PendingReplies::Entry());
+        std::lock_guard<std::mutex> guard(replies->lock);
+        // Asked while the client goes (by a handler it runs, say): refused, as nothing would end it.
+        if (replies->closed) return MODULE_STATUS_UNSUCCESSFUL;
+        index = replies->nextIndex++;
+        auto inserted = replies->pending.emplace(index, PendingReplies::Entry());
         duplicate = !inserted.second;
         if (!duplicate) {
             PendingReplies::Entry& entry = inserted.first->second;
@@ -221,12 +272,12 @@ unsigned long MessageBusClient::makeRequest(const std::shared_ptr<Message>& mess
     // The bus may answer before its request call returns: then the request has ended (its handler
     // called, its future set) and a failure the call reports after that is not the caller's too.
     auto withdraw = [&] {
-        std::lock_guard<std::mutex> guard(m_replies->lock);
-        return m_replies->pending.erase(index) != 0;
+        std::lock_guard<std::mutex> guard(replies->lock);
+        return replies->pending.erase(index) != 0;
     };
     unsigned long status = MODULE_STATUS_UNKNOWN_EXCEPTION;
     try {
-        status = m_shim->request(message, index, m_replyContext, value);
+        status = shim->request(message, index, context, value);
     } catch (...) {
         if (withdraw()) throw;
         status = MODULE_STATUS_SUCCESS;
@@ -274,9 +325,8 @@ SubscriptionHandler MessageBusClient::sessionFiltered(SubscriptionHandler handle
 unsigned long MessageBusClient::addSubscription(const std::wstring& text, const std::wstring& alias,
                                                 SubscriptionHandler handler, bool pattern)
 {
-    internal::GatedCall call(m_calls);
-    // Asked while the client goes: refused, as nothing would remove it from the bus.
-    if (!call) return MODULE_STATUS_UNSUCCESSFUL;
+    const std::shared_ptr<Subscriptions> state = m_subscriptions;
+    const std::shared_ptr<MessageBusShim> shim = m_shim;
     auto subscription = std::make_shared<Subscription>();
     subscription->text = text;
     if (pattern) subscription->expression = std::make_unique<std::wregex>(text, kPatternSyntax);
@@ -284,9 +334,9 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
     subscription->context = internal::CallbackContexts::addHandler(subscription->handler);
 
     auto forget = [&] {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        auto entry = m_aliases.find(alias);
-        if (entry == m_aliases.end()) return;
+        std::lock_guard<std::mutex> guard(state->lock);
+        auto entry = state->aliases.find(alias);
+        if (entry == state->aliases.end()) return;
         auto& list = pattern ? entry->second.patterns : entry->second.exact;
         for (auto it = list.begin(); it != list.end(); ++it) {
             if (*it == subscription) {
@@ -295,15 +345,25 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
             }
         }
     };
+    bool closed = false;
     {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        AliasEntry& entry = m_aliases[alias];
-        (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        std::lock_guard<std::mutex> guard(state->lock);
+        // Asked while the client goes: refused, as nothing would remove it from the bus.
+        closed = state->closed;
+        if (!closed) {
+            Subscriptions::AliasEntry& entry = state->aliases[alias];
+            (pattern ? entry.patterns : entry.exact).push_back(subscription);
+        }
+    }
+    if (closed) {
+        internal::CallbackContexts::remove(subscription->context);
+        return MODULE_STATUS_UNSUCCESSFUL;
     }
 
     unsigned long id = 0;
     try {
-        id = pattern ? m_shim->subscribeFilter(text, subscription->context) : m_shim->subscribe(text, subscription->context);
+        id = pattern ? shim->subscribeFilter(text, subscription->context)
+                     : shim->subscribe(text, subscription->context);
     } catch (...) {
         forget();
         internal::CallbackContexts::remove(subscription->context);
@@ -324,14 +384,14 @@ unsigned long MessageBusClient::addSubscription(const std::wstring& text, const 
 
     bool removedMeanwhile = false;
     {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        std::lock_guard<std::mutex> guard(state->lock);
         removedMeanwhile = subscription->removed;
         // A removed one keeps id 0, so that only this call undoes it on the bus.
         if (!removedMeanwhile) subscription->id = id;
     }
     if (removedMeanwhile) {
         // Unsubscribed while the bus was still making it: undo it here.
-        m_shim->unsubscribe(id);
+        shim->unsubscribe(id);
         internal::CallbackContexts::remove(subscription->context);
     }
     return MODULE_STATUS_SUCCESS;
@@ -382,48 +442,21 @@ unsigned long MessageBusClient::subscribeFilterSessionFiltered(const std::wstrin
     return subscribeFilterSessionFiltered(pattern, pattern, std::move(handler));
 }
 
-void MessageBusClient::detach(AliasEntry& entry, std::vector<std::shared_ptr<Subscription>>& out)
-{
-    for (auto* list : {&entry.exact, &entry.patterns}) {
-        for (auto& subscription : *list) {
-            subscription->removed = true;
-            out.push_back(subscription);
-        }
-    }
-}
-
-unsigned long MessageBusClient::release(const std::vector<std::shared_ptr<Subscription>>& subscriptions)
-{
-    unsigned long first = MODULE_STATUS_SUCCESS;
-    for (const auto& subscription : subscriptions) {
-        unsigned long id = 0;
-        {
-            std::lock_guard<std::mutex> guard(m_subscriptionLock);
-            id = subscription->id;
-        }
-        // Id 0: still being made; its subscribe call sees it removed and undoes it.
-        if (id == 0) continue;
-        unsigned long status = m_shim->unsubscribe(id);
-        if (status != MODULE_STATUS_SUCCESS && first == MODULE_STATUS_SUCCESS) first = status;
-        internal::CallbackContexts::remove(subscription->context);
-    }
-    return first;
-}
-
 unsigned long MessageBusClient::unsubscribe(const std::wstring& alias)
 {
-    internal::GatedCall call(m_calls);
-    // While the client goes its end removes every subscription.
-    if (!call) return MODULE_STATUS_SUCCESS;
+    const std::shared_ptr<Subscriptions> state = m_subscriptions;
+    const std::shared_ptr<MessageBusShim> shim = m_shim;
     std::vector<std::shared_ptr<Subscription>> subscriptions;
     bool found = false;
     {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        auto entry = m_aliases.find(alias);
-        if (entry != m_aliases.end()) {
+        std::lock_guard<std::mutex> guard(state->lock);
+        // While the client goes its end removes every subscription.
+        if (state->closed) return MODULE_STATUS_SUCCESS;
+        auto entry = state->aliases.find(alias);
+        if (entry != state->aliases.end()) {
             found = true;
-            detach(entry->second, subscriptions);
-            m_aliases.erase(entry);
+            Subscriptions::detach(entry->second, subscriptions);
+            state->aliases.erase(entry);
         }
     }
     if (!found) {
@@ -431,19 +464,21 @@ unsigned long MessageBusClient::unsubscribe(const std::wstring& alias)
                    alias.c_str());
         return MODULE_STATUS_SUCCESS;
     }
-    return release(subscriptions);
+    return state->release(*shim, subscriptions);
 }
 
 void MessageBusClient::unsubscribeAll()
 {
+    const std::shared_ptr<Subscriptions> state = m_subscriptions;
+    const std::shared_ptr<MessageBusShim> shim = m_shim;
     std::vector<std::shared_ptr<Subscription>> subscriptions;
     {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
-        for (auto& entry : m_aliases) detach(entry.second, subscriptions);
-        AliasMap empty(8);
-        m_aliases.swap(empty);
+        std::lock_guard<std::mutex> guard(state->lock);
+        for (auto& entry : state->aliases) Subscriptions::detach(entry.second, subscriptions);
+        Subscriptions::AliasMap empty(8);
+        state->aliases.swap(empty);
     }
-    release(subscriptions);
+    if (shim) state->release(*shim, subscriptions);
 }
 
 unsigned long MessageBusClient::processDirectMessage(const std::shared_ptr<Message>& message)
@@ -451,9 +486,9 @@ unsigned long MessageBusClient::processDirectMessage(const std::shared_ptr<Messa
     if (!message) return MODULE_STATUS_INVALID_PARAMETER;
     std::vector<std::shared_ptr<SubscriptionHandler>> handlers;
     {
-        std::lock_guard<std::mutex> guard(m_subscriptionLock);
+        std::lock_guard<std::mutex> guard(m_subscriptions->lock);
         const std::wstring& name = message->getName();
-        for (const auto& entry : m_aliases) {
+        for (const auto& entry : m_subscriptions->aliases) {
             for (const auto& subscription : entry.second.exact)
                 if (subscription->text == name) handlers.push_back(subscription->handler);
             for (const auto& subscription : entry.second.patterns)

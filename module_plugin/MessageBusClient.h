@@ -1,9 +1,10 @@
 // The module's client of the framework's message bus.
 #pragma once
-#include "CallGate.h"
 #include "MessageBus.h"
 #include "MessageBusShim.h"
 #include "wrappers/ProcessAPI.h"
+
+#include <atomic>
 
 #include <future>
 #include <memory>
@@ -51,31 +52,24 @@ public:
     unsigned long sessionId() const { return m_sessionId; }
 
     struct Subscription;
+    struct Subscriptions;
     struct PendingReplies;
 
 private:
-    struct AliasEntry {
-        std::vector<std::shared_ptr<Subscription>> exact;
-        std::vector<std::shared_ptr<Subscription>> patterns;
-    };
-    using AliasMap = std::unordered_map<std::wstring, AliasEntry>;
-
     unsigned long addSubscription(const std::wstring& text, const std::wstring& alias, SubscriptionHandler handler,
                                   bool pattern);
     unsigned long makeRequest(const std::shared_ptr<Message>& message, ReplyHandler handler,
                               std::shared_ptr<Reply>* reply, const unsigned long long& value);
     SubscriptionHandler sessionFiltered(SubscriptionHandler handler) const;
-    // Takes the subscriptions out of the map (lock held by the caller) for unsubscribing outside it.
-    static void detach(AliasEntry& entry, std::vector<std::shared_ptr<Subscription>>& out);
-    unsigned long release(const std::vector<std::shared_ptr<Subscription>>& subscriptions);
 
+    // A call holds shares of the shim and of the state it touches once the bus has returned, and
+    // reads nothing else of the client then: the client may go meanwhile, on any thread, and its
+    // end waits for no call.
     std::shared_ptr<MessageBusShim> m_shim;
     std::shared_ptr<ProcessAPI> m_processApi;
-    std::mutex m_subscriptionLock;
-    AliasMap m_aliases;
-    // Calls inside the bus: the client goes only once those of other threads have come back.
-    internal::CallGate m_calls;
+    std::shared_ptr<Subscriptions> m_subscriptions;
     std::shared_ptr<PendingReplies> m_replies;
+    std::atomic<bool> m_ending{false}; // publish is refused once the end has begun
     std::shared_ptr<ReplyFunction> m_replyFunction;
     void* m_replyContext = nullptr;
     unsigned long m_sessionId = 0;

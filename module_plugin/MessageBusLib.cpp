@@ -4,6 +4,10 @@
 #include "dll/SharedLibrary.h"
 #include "performance/PerfTimer.h"
 
+#include <mutex>
+#include <new>
+#include <vector>
+
 namespace Taliro {
 
 namespace {
@@ -18,6 +22,21 @@ const LibraryDescription& BusLibraryDescription()
 }
 
 const LibraryDescription& g_busLibraryDescription = BusLibraryDescription();
+
+// References to the bus library dropped on a thread that the library's code would return to.
+// They are kept, so the library stays loaded for the process: no other end could tell when
+// that thread, or a thread of the library's own, is out of its code.
+void KeepLoaded(const std::shared_ptr<SharedLibrary>& library) noexcept
+{
+    try {
+        static std::mutex* lock = new std::mutex();
+        static auto* kept = new std::vector<std::shared_ptr<SharedLibrary>>(); // not released at exit either
+        std::lock_guard<std::mutex> guard(*lock);
+        kept->push_back(library);
+    } catch (...) {
+        new (std::nothrow) std::shared_ptr<SharedLibrary>(library);
+    }
+}
 
 } // namespace
 
@@ -59,6 +78,7 @@ MessageBusLib::~MessageBusLib()
 {
     m_inner.reset();
     releaseHandle();
+    if (m_library && internal::InsideBusCallback()) KeepLoaded(m_library);
     m_library.reset();
 }
 

@@ -85,6 +85,12 @@ namespace internal {
 
 // A table without a null entry: one that has any would crash where that entry is first called.
 bool IsCompleteTable(const MessageBusFunctions* functions);
+// The same for the entries a shim over a handle it does not own calls (not get or release handle).
+bool HasShimEntries(const MessageBusFunctions* functions);
+
+// Whether this thread is inside one of the module's bus callbacks (the bus's own code is then
+// further up its stack).
+bool InsideBusCallback();
 
 // Contexts handed to the bus are tokens, not object addresses: the bus may call with a token
 // after its handler or client has gone, and then finds nothing instead of freed memory.

@@ -30,6 +30,15 @@ ContextTable& Contexts()
 std::mutex g_handleUsersLock;
 std::map<void*, unsigned long> g_handleUsers;
 
+thread_local unsigned long t_callbackDepth = 0;
+
+struct InCallback {
+    InCallback() { ++t_callbackDepth; }
+    ~InCallback() { --t_callbackDepth; }
+    InCallback(const InCallback&) = delete;
+    InCallback& operator=(const InCallback&) = delete;
+};
+
 } // namespace
 
 namespace internal {
@@ -59,12 +68,18 @@ std::shared_ptr<T> Find(std::unordered_map<unsigned long long, std::weak_ptr<T>>
 
 } // namespace
 
+bool HasShimEntries(const MessageBusFunctions* functions)
+{
+    return functions && functions->publish && functions->request && functions->subscribe &&
+           functions->subscribeFilter && functions->unsubscribe && functions->withdrawReplyCallback;
+}
+
 bool IsCompleteTable(const MessageBusFunctions* functions)
 {
-    return functions && functions->getHandle && functions->releaseHandle && functions->publish &&
-           functions->request && functions->subscribe && functions->subscribeFilter && functions->unsubscribe &&
-           functions->withdrawReplyCallback;
+    return HasShimEntries(functions) && functions->getHandle && functions->releaseHandle;
 }
+
+bool InsideBusCallback() { return t_callbackDepth != 0; }
 
 void* CallbackContexts::addHandler(const std::shared_ptr<SubscriptionHandler>& handler)
 {
@@ -111,7 +126,7 @@ MessageBusShimImpl::MessageBusShimImpl(void* handle, const MessageBusFunctions* 
                    L"Invalid message bus handle. Throwing ModuleException.");
         throw ModuleException("Invalid message bus handle");
     }
-    if (!internal::IsCompleteTable(functions)) {
+    if (!internal::HasShimEntries(functions)) {
         TALIRO_LOG(4, kSource, L"Taliro::MessageBusShimImpl::MessageBusShimImpl",
                    L"Invalid message bus functions object. Throwing ModuleException.");
         throw ModuleException("Invalid message bus functions object");
@@ -175,6 +190,7 @@ unsigned long MessageBusShimImpl::unsubscribe(unsigned long id)
 unsigned long MessageBusShimImpl::messageCallback(void* context, const MessageHeader* header, const wchar_t* name,
                                                   const wchar_t* second, const wchar_t* third)
 {
+    InCallback inside;
     try {
         if (!context || !name) return MODULE_STATUS_INVALID_PARAMETER;
         std::shared_ptr<SubscriptionHandler> handler = internal::CallbackContexts::handler(context);
@@ -189,6 +205,7 @@ unsigned long MessageBusShimImpl::replyCallback(void* context, unsigned long lon
                                                 const wchar_t* name, const wchar_t* second, const wchar_t* third,
                                                 unsigned long status)
 {
+    InCallback inside;
     try {
         if (!context) return MODULE_STATUS_INVALID_PARAMETER;
         std::shared_ptr<ReplyFunction> function = internal::CallbackContexts::replyFunction(context);

@@ -7,6 +7,7 @@
 #include "ETWLogging/LogFront.h"
 
 #include <mutex>
+#include <utility>
 #include <unordered_set>
 
 namespace Taliro {
@@ -33,7 +34,9 @@ unsigned long Guarded(Body&& body) noexcept
 }
 
 // Handles given out and not yet destroyed. A handle the host no longer owns (destroyed already,
-// or never ours) is refused by its address alone, never followed into freed memory.
+// or never ours) is refused by its address alone, never followed into freed memory. A destroyed
+// handle's block is kept, emptied, and never freed: a later handle at the same address would
+// make the host's stale handle a valid one again.
 struct LiveHandles {
     std::mutex lock;
     std::unordered_set<const ModuleHandle*> handles;
@@ -93,9 +96,10 @@ unsigned long DestroyModule(ModuleHandle* handle)
             TALIRO_LOG(4, kSource, L"Taliro::DestroyModule", L"Invalid handle.");
             return MODULE_STATUS_INVALID_PARAMETER;
         }
-        std::unique_ptr<ModuleHandle> freed(handle);
-        if (freed->module && freed->deleter) freed->deleter(freed->module);
-        freed->module = nullptr;
+        Module* module = std::exchange(handle->module, nullptr);
+        std::function<void(Module*)> deleter = std::move(handle->deleter);
+        handle->deleter = nullptr;
+        if (module && deleter) deleter(module);
         return MODULE_STATUS_SUCCESS;
     });
 }
@@ -130,6 +134,8 @@ unsigned long Initialize(ModuleHandle* handle, const wchar_t* moduleName, const 
                 TALIRO_LOG(4, kSource, function, L"Failed to initialize base module. Error code %lu.", status);
                 return status;
             }
+            // The bus it replaced has gone, running handlers: one may have destroyed the module.
+            if (!ValidHandle(handle, function)) return MODULE_STATUS_INVALID_PARAMETER;
         }
         return handle->module->initialize();
     });

@@ -34,13 +34,22 @@ class OtherBus : public BaseModule {};
 unsigned long BusOk(void**) { return 0; }
 unsigned long BusRelease(void*) { return 0; }
 unsigned long BusPublish(void*, const MessageHeader*, const wchar_t*, const wchar_t*, const wchar_t*) { return 0; }
-unsigned long BusRequest(void*, unsigned long long, void*, ReplyCallback, const MessageHeader*, const wchar_t*,
-                         const wchar_t*, const wchar_t*, unsigned long long)
+unsigned long BusRequest(void*, unsigned long long index, void* context, ReplyCallback reply, const MessageHeader* header,
+                         const wchar_t* name, const wchar_t*, const wchar_t*, unsigned long long)
 {
-    return 0;
+    return reply(context, index, header, name, L"", L"", 0); // answered before the call returns
 }
-unsigned long BusSubscribe(void*, void*, MessageCallback, const wchar_t*) { return 1; }
-unsigned long BusUnsubscribe(void*, unsigned long) { return 0; }
+// Subscribe waits (5 s at most) for the dispatch lock that a delivery holds.
+std::recursive_timed_mutex g_dispatch;
+std::atomic<int> g_waiting{0};
+int g_live = 0;
+unsigned long BusSubscribe(void*, void*, MessageCallback, const wchar_t*)
+{
+    ++g_waiting;
+    std::unique_lock<std::recursive_timed_mutex> lock(g_dispatch, std::chrono::seconds(5));
+    return lock ? ++g_live : 0;
+}
+unsigned long BusUnsubscribe(void*, unsigned long) { return --g_live, 0; }
 int g_withdrawn = 0;
 unsigned long BusWithdraw(void*, ReplyCallback) { return ++g_withdrawn, 0; }
 const MessageBusFunctions kBus = {BusOk, BusRelease, BusPublish, BusRequest, BusSubscribe, BusSubscribe,
@@ -121,6 +130,25 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     EXPECT_EQ(0u, table.DestroyModule(handle));
     EXPECT_EQ(1, g_withdrawn);
 
+    // A table without the handle entries this road never calls; a reply's handler destroys the module under the
+    // lock another thread's forwarded subscribe waits for: no wait, nothing freed touched, that subscription removed.
+    PluginTest::PoisonFreedBlocksOf(sizeof(PulseproxyImpl));
+    holey.getHandle = nullptr, holey.releaseHandle = nullptr, holey.withdrawReplyCallback = BusWithdraw;
+    ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
+    ASSERT_EQ(0u, table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &holey));
+    module = dynamic_cast<BaseModule*>(handle->module);
+    std::unique_lock<std::recursive_timed_mutex> dispatching(g_dispatch);
+    unsigned long late = 1, destroyed = 1;
+    std::thread caller([&] { late = module->subscribe(L"Late", [](std::shared_ptr<Message>) { return 0ul; }); });
+    for (int waited = 0; !g_waiting && waited < 5000; ++waited) Sleep(1);
+    EXPECT_EQ(0u, module->request(std::make_shared<Message>(L"Q", L"", L""),
+                                  [&](std::shared_ptr<Reply>) { destroyed = table.DestroyModule(handle); }, 0));
+    dispatching.unlock();
+    caller.join();
+    EXPECT_EQ(0u, destroyed);
+    EXPECT_EQ(0u, late);
+    EXPECT_EQ(0, g_live);
+
     // A handle this module did not give out is refused, never freed.
     ModuleHandle foreign;
     EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.DestroyModule(&foreign));
@@ -129,6 +157,10 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     // A module is not leaked when its handle cannot be allocated.
     ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
     ASSERT_EQ(0u, table.DestroyModule(handle));
+    ModuleHandle* stale = handle; // refused still when the next handle takes its memory
+    ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER, table.DestroyModule(stale));
+    EXPECT_EQ(0u, table.DestroyModule(handle));
     const long long live = PluginTest::LiveAllocations();
     PluginTest::FailNextAllocationOf(sizeof(ModuleHandle));
     handle = nullptr;

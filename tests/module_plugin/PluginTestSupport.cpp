@@ -20,6 +20,7 @@ namespace {
 
 std::atomic<size_t> g_failSize{0};
 std::atomic<long long> g_live{0};
+std::atomic<size_t> g_poisonSize{0};
 
 } // namespace
 
@@ -40,6 +41,7 @@ void operator delete(void* memory) noexcept
 {
     if (!memory) return;
     --g_live;
+    if (g_poisonSize && _msize(memory) == g_poisonSize) return (void)memset(memory, 0xDD, g_poisonSize);
     std::free(memory);
 }
 
@@ -82,6 +84,7 @@ std::wstring ProcessLog() { return ReadLog(ProcessLogState().app, L"module_plugi
 void FailNextAllocationOf(size_t bytes) { g_failSize = bytes; }
 
 long long LiveAllocations() { return g_live.load(); }
+void PoisonFreedBlocksOf(size_t bytes) { g_poisonSize = bytes; }
 
 std::wstring LogFolder(const std::wstring& app, const std::wstring& exeBase)
 {

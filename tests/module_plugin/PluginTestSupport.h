@@ -26,6 +26,8 @@ std::wstring ProcessLog();
 void FailNextAllocationOf(size_t bytes);
 // Allocations made and not yet freed in this process.
 long long LiveAllocations();
+// Freed blocks of exactly this many bytes are overwritten and never reused: a later use fails.
+void PoisonFreedBlocksOf(size_t bytes);
 
 // Machine-wide state of these tests (logging mechanism, framework install folder, block list):
 // one holder at a time across processes; what was there is put back.

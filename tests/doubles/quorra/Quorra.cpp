@@ -51,7 +51,7 @@ void WorkerLoop()
     std::unique_lock<std::mutex> lock(g_queueLock);
     for (;;) {
         g_queueChanged.wait(lock, [] { return g_stop || !g_queue.empty(); });
-        if (g_queue.empty()) break;
+        if (g_queue.empty() || (g_worker.joinable() && g_worker.get_id() != std::this_thread::get_id())) break;
         std::function<void()> task = std::move(g_queue.front());
         g_queue.pop_front();
         g_busy = true;
@@ -83,7 +83,8 @@ void StopWorker()
         g_queueChanged.notify_all();
         worker = std::move(g_worker);
     }
-    if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
+    // Released from a callback on the worker itself, the worker ends by itself.
+    if (worker.joinable()) worker.get_id() == std::this_thread::get_id() ? worker.detach() : worker.join();
 }
 
 std::wstring Text(const wchar_t* text) { return text ? text : L""; }
