@@ -234,11 +234,13 @@ TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLoca
                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                                  L"C:\\none.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(other);
+    SetText(HKEY_CLASSES_ROOT, kAppIdKey, L"Found", L"kept");  // a value the script would drop
     const DWORD result = RunProgram(kServer, L"-Service");
     DeleteService(other.Get());
     EXPECT_EQ(static_cast<DWORD>(E_FAIL), result);
     EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
     EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
+    EXPECT_EQ(L"kept", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"Found"));
     EXPECT_EQ(kServer, ReadText(HKEY_CLASSES_ROOT, std::wstring(kClassKey) + L"\\LocalServer32", L"ServerExecutable"));
     EXPECT_EQ(0u, ServiceState());
 }
