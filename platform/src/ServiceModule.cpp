@@ -199,8 +199,12 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
             } recording{*this};
             m_journal = &journal;
             m_installedService = false;
-            hr = RegisterAppId(command == CommandSwitch::Service, perUser);
-            if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
+            try {
+                hr = RegisterAppId(command == CommandSwitch::Service, perUser);
+                if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
+            } catch (...) {
+                hr = E_UNEXPECTED;
+            }
             if (FAILED(hr)) {
                 if (m_installedService) RemoveService();
                 journal.Restore();
