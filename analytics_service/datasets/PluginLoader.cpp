@@ -127,7 +127,7 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
             // unloaded: the exception's code and data live in the DLL.
             IDataSetObject* object = nullptr;
             auto record = std::make_unique<DataSetRecord>();
-            bool built = CallDataSet(name, [&] {
+            const bool built = CallDataSet(name, [&] {
                 if (isSupported(name.c_str()) == 0) return false;
                 object = getDataSet(name.c_str());
                 if (object == nullptr) {
@@ -139,11 +139,11 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
                 return BuildDataSetRecord(*object, name, *record);
             });
             // Given back on every road, a throw included, while the DLL is still loaded.
-            if (object != nullptr && !CallDataSet(name, [&] {
-                    release(object);
-                    return true;
-                })) built = false;
-            if (built) {
+            const bool released = object == nullptr || CallDataSet(name, [&] {
+                release(object);
+                return true;
+            });
+            if (built && released) {
                 m_modules.push_back(std::move(module));
                 return record;
             }
