@@ -46,6 +46,7 @@ CTelvanaModule::CTelvanaModule()
 {
     AddClass(Platform::ClassEntry{CLSID_OvTelvana, &SecureFactory::CreateFactory,
                                   &Platform::ObjectCreator<COvTelvana>::CreateInstance, IDR_OVTELVANA});
+    SetTypeLibraryId(LIBID_OvTelvanaLib, 1, 0);
     ApplyRunTimings(*this);
 }
 

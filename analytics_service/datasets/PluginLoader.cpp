@@ -17,6 +17,28 @@ template <typename Fn> Fn Export(HMODULE module, const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+void LogException(const wchar_t* function, int line, const std::wstring& name, const char* message)
+{
+    if (ETWLogging::IsLogLevelEnabled(4))
+        ETWLogging::Log(4, L"PluginLoader", function, line,
+                        L"Exception thrown while trying to attach dataset '%s'. Error message: %hs", name.c_str(),
+                        message);
+}
+
+// Runs calls into a dataset DLL: false, logged, when they throw.
+template <typename Calls> bool CallDataSet(const std::wstring& name, Calls calls)
+{
+    const wchar_t* function = L"Taliro::PluginLoader::LoadPluginDLL";
+    try {
+        return calls();
+    } catch (const std::exception& e) {
+        LogException(function, __LINE__, name, e.what());
+    } catch (...) {
+        LogException(function, __LINE__, name, "unknown");
+    }
+    return false;
+}
+
 } // namespace
 
 std::wstring GetRegisteredDataSetPath(const std::wstring& name)
@@ -57,15 +79,9 @@ bool PluginLoader::AttachDataSet(const std::wstring& name, KeyValueMap& data)
             }
         }
     } catch (const std::exception& e) {
-        if (ETWLogging::IsLogLevelEnabled(4))
-            ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
-                            L"Exception thrown while trying to attach dataset '%s'. Error message: %hs", name.c_str(),
-                            e.what());
+        LogException(L"Taliro::PluginLoader::AttachDataSet", __LINE__, name, e.what());
     } catch (...) {
-        if (ETWLogging::IsLogLevelEnabled(4))
-            ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
-                            L"Exception thrown while trying to attach dataset '%s'. Error message: %hs", name.c_str(),
-                            "unknown");
+        LogException(L"Taliro::PluginLoader::AttachDataSet", __LINE__, name, "unknown");
     }
     if (ETWLogging::IsLogLevelEnabled(4))
         ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::AttachDataSet", __LINE__,
@@ -106,20 +122,28 @@ std::unique_ptr<DataSetRecord> PluginLoader::LoadPluginDLL(const std::wstring& p
         const auto isSupported = Export<IsSupportedFn>(module.get(), kIsSupportedExport);
         const auto getDataSet = Export<GetDataSetFn>(module.get(), kGetDataSetExport);
         const auto release = Export<ReleaseFn>(module.get(), kReleaseExport);
-        if (isSupported && getDataSet && release && isSupported(name.c_str()) != 0) {
-            // Given back on every road, a throw included, while the DLL is still loaded.
-            std::unique_ptr<IDataSetObject, ReleaseFn> object(getDataSet(name.c_str()), release);
+        if (isSupported && getDataSet && release) {
+            // Whatever the DLL throws is caught, and its exception gone, before the DLL is
+            // unloaded: the exception's code and data live in the DLL.
+            IDataSetObject* object = nullptr;
             auto record = std::make_unique<DataSetRecord>();
-            bool built = false;
-            if (object == nullptr) {
-                if (ETWLogging::IsLogLevelEnabled(4))
-                    ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
-                                    L"DataSet %s: the DLL handed out no dataset", name.c_str());
-            } else {
-                built = BuildDataSetRecord(*object, name, *record);
-                object.reset();
-            }
-            if (built) {
+            const bool built = CallDataSet(name, [&] {
+                if (isSupported(name.c_str()) == 0) return false;
+                object = getDataSet(name.c_str());
+                if (object == nullptr) {
+                    if (ETWLogging::IsLogLevelEnabled(4))
+                        ETWLogging::Log(4, L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL", __LINE__,
+                                        L"DataSet %s: the DLL handed out no dataset", name.c_str());
+                    return false;
+                }
+                return BuildDataSetRecord(*object, name, *record);
+            });
+            // Given back on every road, a throw included, while the DLL is still loaded.
+            const bool released = object == nullptr || CallDataSet(name, [&] {
+                release(object);
+                return true;
+            });
+            if (built && released) {
                 m_modules.push_back(std::move(module));
                 return record;
             }

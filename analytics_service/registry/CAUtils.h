@@ -5,7 +5,7 @@
 // an enciphered OVRG record (options 1): the support library's record, with text inside in the
 // calling thread's ANSI code page. Key paths and value names go to the wide functions: one that
 // narrows without loss names the same key or value as through the ANSI functions.
-// Results are Win32 codes (0 success).
+// Results are Win32 codes (0 success; 14 when memory for a value cannot be had).
 #pragma once
 #include "config/StringMaps.h"
 
@@ -31,15 +31,24 @@ void ClearRegistryRedirection();
 // means (Lumetra::CObfuscatedRegKey) calls it first so that it follows the same redirection.
 void ResolveRegistryLocation(HKEY& root, std::wstring& path);
 
-// Reads a REG_DWORD. 0 and the value only for a REG_DWORD; another type gives 13 and leaves
-// value untouched.
+// Reads a REG_DWORD: 0 and the value only for a REG_DWORD of exactly 4 bytes; on any other
+// answer value is left untouched. Plain: another type gives 13, a REG_DWORD stored with more
+// than 4 bytes 234 (as a 4-byte read buffer would), one with fewer 13. Enciphered: a stored
+// value that is no REG_BINARY gives 13, a record longer than its header and 4 bytes 234
+// (whatever it holds), a record that fails its checks or holds anything but a 4-byte REG_DWORD 13,
+// a record of no data 6001. A missing key or value gives the registry's code (2).
 DWORD GetValueFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, DWORD& value, DWORD options);
 // The default when the value cannot be read as a REG_DWORD; else value != 0.
 bool GetBoolFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, DWORD options,
                          bool defaultValue);
-// Reads a REG_SZ or REG_EXPAND_SZ (another type gives 13; the text is not expanded) of at most
-// kRegistryStringLimit bytes (large: kRegistryLargeStringLimit); longer values give 234. On any
-// failure, and for an empty value, value becomes empty.
+// Reads a REG_SZ or REG_EXPAND_SZ (the text is not expanded, and ends at its first NUL) of at
+// most kRegistryStringLimit bytes of UTF-16 with its terminator (large: kRegistryLargeStringLimit).
+// Plain: another type gives 13; a value stored with more bytes than that, or whose text with its
+// terminator is longer, 234. Enciphered: a stored value that is no REG_BINARY gives 13, a record
+// longer than its header and that many bytes 234, a record that fails its checks or holds
+// another type 13, a record of no data 6001, a text longer than that once in UTF-16 234. A
+// missing key or value gives the registry's code (2). An empty value gives 0. On any failure,
+// and for an empty value, value becomes empty.
 DWORD StringValueFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
                               DWORD options, bool large);
 DWORD GetStringFromRegistry(const std::wstring& keyPath, const std::wstring& valueName, std::wstring& value,
@@ -57,7 +66,9 @@ DWORD SaveValueToRegistry(const std::wstring& keyPath, const std::wstring& value
 // Lower read. An empty path or name means the root key itself or the key's default value.
 // type: out. size: bytes, capacity in, size out; string types come back as UTF-16 with their
 // terminator(s). Without a buffer the needed size and 0; too small a buffer gives 234 and the
-// needed size.
+// needed size; a buffer without a size gives 87. Enciphered: with neither type nor size 87; a
+// stored value that is no REG_BINARY, or a record that fails its checks, 13; a record of no data
+// 6001. Any type is read, at any size.
 DWORD ReadRegistryValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName, DWORD* type,
                         void* buffer, DWORD* size, DWORD options);
 // Lower write; the key is created when missing. Text (REG_SZ, REG_MULTI_SZ, and plain

@@ -255,8 +255,40 @@ LONG SetValue(Lumetra::CRegKey& key, const Value& value)
     return key.SetValue(value.name.c_str(), value.type, value.data.data(), static_cast<ULONG>(value.data.size()));
 }
 
-HRESULT RegisterKey(HKEY parent, const Key& k)
+bool KeyExists(HKEY parent, const std::wstring& name)
 {
+    Lumetra::CRegKey key;
+    return key.Open(parent, name.c_str(), KEY_READ) == ERROR_SUCCESS;
+}
+
+// Where the journal finds a key: root and path from it. A key that stays (NoRemove, when it
+// exists) keeps its tree, so only the values the script names are saved; any other is saved
+// whole before it is written, and nothing below it needs saving again.
+struct JournalPlace {
+    RegistryJournal* journal;
+    HKEY root;
+    std::wstring path;
+};
+
+LONG SaveBeforeWriting(HKEY parent, const Key& k, JournalPlace& place)
+{
+    if (!place.journal) return ERROR_SUCCESS;
+    place.path = place.path.empty() ? k.name : place.path + L"\\" + k.name;
+    if (k.modifier == Key::kNoRemove && KeyExists(parent, k.name)) {
+        LONG result = k.hasDefault ? place.journal->SaveValue(place.root, place.path, L"") : ERROR_SUCCESS;
+        for (size_t i = 0; result == ERROR_SUCCESS && i < k.values.size(); ++i)
+            result = place.journal->SaveValue(place.root, place.path, k.values[i].name);
+        return result;
+    }
+    LONG result = place.journal->SaveTree(place.root, place.path);
+    place.journal = nullptr;
+    return result;
+}
+
+HRESULT RegisterKey(HKEY parent, const Key& k, JournalPlace place)
+{
+    LONG saved = SaveBeforeWriting(parent, k, place);
+    if (saved != ERROR_SUCCESS) return FromWin32(saved);
     if (k.modifier == Key::kDelete || k.modifier == Key::kForceRemove) {
         LONG result = DeleteTree(parent, k.name);
         if (result != ERROR_SUCCESS) return FromWin32(result);
@@ -268,7 +300,7 @@ HRESULT RegisterKey(HKEY parent, const Key& k)
     for (size_t i = 0; result == ERROR_SUCCESS && i < k.values.size(); ++i) result = SetValue(key, k.values[i]);
     if (result != ERROR_SUCCESS) return FromWin32(result);
     for (const Key& sub : k.subkeys) {
-        HRESULT hr = RegisterKey(key.GetHandle(), sub);
+        HRESULT hr = RegisterKey(key.GetHandle(), sub, place);
         if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -327,21 +359,176 @@ HRESULT Registrar::Run(const std::wstring& script, bool doRegister)
     HRESULT first = S_OK;
     for (const RootBlock& block : blocks) {
         HKEY root = block.root;
+        JournalPlace place{m_journal, root, std::wstring()};
         Lumetra::CRegKey userClasses;
         auto mapped = m_rootMap.find(root);
         if (mapped != m_rootMap.end()) {
-            root = mapped->second;
+            root = place.root = mapped->second;
         } else if (m_perUser && root == HKEY_CLASSES_ROOT) {
+            place = JournalPlace{m_journal, HKEY_CURRENT_USER, L"Software\\Classes"};
+            if (m_journal && !KeyExists(HKEY_CURRENT_USER, place.path)) {
+                LONG result = m_journal->SaveTree(HKEY_CURRENT_USER, place.path);
+                if (result != ERROR_SUCCESS) return FromWin32(result);
+            }
             LONG result = userClasses.Create(HKEY_CURRENT_USER, L"Software\\Classes");
             if (result != ERROR_SUCCESS) return FromWin32(result);
             root = userClasses.GetHandle();
         }
         for (const Key& key : block.keys) {
-            HRESULT hr = doRegister ? RegisterKey(root, key) : UnregisterKey(root, key);
+            HRESULT hr = doRegister ? RegisterKey(root, key, place) : UnregisterKey(root, key);
             if (doRegister && FAILED(hr)) return hr;
             if (FAILED(hr) && SUCCEEDED(first)) first = hr;
         }
     }
+    return first;
+}
+
+namespace {
+
+LONG ReadSavedValue(HKEY key, const std::wstring& name, RegistryJournal::SavedValue& value)
+{
+    value.name = name;
+    for (;;) {
+        DWORD size = 0;
+        LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &value.type, nullptr, &size);
+        if (result != ERROR_SUCCESS) return result;
+        value.data.resize(size);
+        result = RegQueryValueExW(key, name.c_str(), nullptr, &value.type, value.data.data(), &size);
+        if (result == ERROR_MORE_DATA) continue;
+        value.data.resize(size);
+        return result;
+    }
+}
+
+LONG ReadSavedKey(HKEY parent, const std::wstring& name, RegistryJournal::SavedKey& saved)
+{
+    Lumetra::CRegKey key;
+    LONG result = key.Open(parent, name.c_str(), KEY_READ);
+    if (result != ERROR_SUCCESS) return result;
+    saved.name = name;
+    std::vector<wchar_t> text(32768);  // the longest value or key name and its terminator
+    for (DWORD i = 0;; ++i) {
+        DWORD length = static_cast<DWORD>(text.size());
+        result = RegEnumValueW(key.GetHandle(), i, text.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        RegistryJournal::SavedValue value;
+        if (result == ERROR_SUCCESS) result = ReadSavedValue(key.GetHandle(), std::wstring(text.data(), length), value);
+        if (result != ERROR_SUCCESS) return result;
+        saved.values.push_back(std::move(value));
+    }
+    for (DWORD i = 0;; ++i) {
+        DWORD length = static_cast<DWORD>(text.size());
+        result = key.EnumKey(i, text.data(), &length);
+        if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        RegistryJournal::SavedKey sub;
+        if (result == ERROR_SUCCESS) result = ReadSavedKey(key.GetHandle(), std::wstring(text.data(), length), sub);
+        if (result != ERROR_SUCCESS) return result;
+        saved.subkeys.push_back(std::move(sub));
+    }
+}
+
+LONG SetSavedValue(Lumetra::CRegKey& key, const RegistryJournal::SavedValue& value)
+{
+    return key.SetValue(value.name.c_str(), value.type, value.data.data(), static_cast<ULONG>(value.data.size()));
+}
+
+// Goes on past a failure; the first one.
+LONG WriteSavedKey(HKEY parent, const RegistryJournal::SavedKey& saved)
+{
+    Lumetra::CRegKey key;
+    LONG first = key.Create(parent, saved.name.c_str());
+    if (first != ERROR_SUCCESS) return first;
+    for (const RegistryJournal::SavedValue& value : saved.values) {
+        LONG result = SetSavedValue(key, value);
+        if (first == ERROR_SUCCESS) first = result;
+    }
+    for (const RegistryJournal::SavedKey& sub : saved.subkeys) {
+        LONG result = WriteSavedKey(key.GetHandle(), sub);
+        if (first == ERROR_SUCCESS) first = result;
+    }
+    return first;
+}
+
+bool IsAtOrBelow(const std::wstring& path, const std::wstring& top)
+{
+    if (path.size() < top.size() || (path.size() > top.size() && path[top.size()] != L'\\')) return false;
+    return CompareStringOrdinal(path.c_str(), static_cast<int>(top.size()), top.c_str(), static_cast<int>(top.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
+bool RegistryJournal::Covers(const Entry& entry, HKEY root, const std::wstring& path) const
+{
+    return entry.tree && entry.root == root && IsAtOrBelow(path, entry.path);
+}
+
+LONG RegistryJournal::SaveTree(HKEY root, const std::wstring& path)
+{
+    for (const Entry& entry : m_entries) {
+        if (Covers(entry, root, path)) return ERROR_SUCCESS;
+    }
+    try {
+        Entry entry;
+        entry.root = root;
+        entry.path = path;
+        LONG result = ReadSavedKey(root, path, entry.saved);
+        if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
+        entry.existed = result == ERROR_SUCCESS;
+        entry.saved.name = path;
+        m_entries.push_back(std::move(entry));
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+LONG RegistryJournal::SaveValue(HKEY root, const std::wstring& path, const std::wstring& name)
+{
+    for (const Entry& entry : m_entries) {
+        if (Covers(entry, root, path)) return ERROR_SUCCESS;
+        if (!entry.tree && entry.root == root && IsAtOrBelow(path, entry.path) && path.size() == entry.path.size() &&
+            CompareStringOrdinal(name.c_str(), -1, entry.valueName.c_str(), -1, TRUE) == CSTR_EQUAL)
+            return ERROR_SUCCESS;
+    }
+    try {
+        Entry entry;
+        entry.root = root;
+        entry.path = path;
+        entry.tree = false;
+        entry.valueName = name;
+        Lumetra::CRegKey key;
+        LONG result = key.Open(root, path.c_str(), KEY_READ);
+        RegistryJournal::SavedValue value;
+        if (result == ERROR_SUCCESS) result = ReadSavedValue(key.GetHandle(), name, value);
+        if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
+        entry.existed = result == ERROR_SUCCESS;
+        if (entry.existed) entry.saved.values.push_back(std::move(value));
+        m_entries.push_back(std::move(entry));
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+LONG RegistryJournal::Restore()
+{
+    LONG first = ERROR_SUCCESS;
+    for (auto entry = m_entries.rbegin(); entry != m_entries.rend(); ++entry) {
+        LONG result = ERROR_SUCCESS;
+        if (entry->tree) {
+            result = DeleteTree(entry->root, entry->path);
+            if (result == ERROR_SUCCESS && entry->existed) result = WriteSavedKey(entry->root, entry->saved);
+        } else {
+            Lumetra::CRegKey key;
+            result = key.Open(entry->root, entry->path.c_str(), KEY_READ | KEY_WRITE);
+            if (result == ERROR_SUCCESS && entry->existed) result = SetSavedValue(key, entry->saved.values.front());
+            else if (result == ERROR_SUCCESS) result = key.DeleteValue(entry->valueName.c_str());
+            if (result == ERROR_FILE_NOT_FOUND && !entry->existed) result = ERROR_SUCCESS;
+        }
+        if (first == ERROR_SUCCESS) first = result;
+    }
+    m_entries.clear();
     return first;
 }
 

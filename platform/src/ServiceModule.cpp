@@ -36,11 +36,24 @@ namespace {
 bool HasTypeLibrary() { return FindResourceW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), L"TYPELIB") != nullptr; }
 
 // The classes root a registration writes: per user HKCU\Software\Classes, else HKCR.
+HKEY ClassesRoot(const std::wstring& subKey, bool perUser, std::wstring& path)
+{
+    path = perUser ? L"Software\\Classes\\" + subKey : subKey;
+    return perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+}
+
 LONG OpenClassesKey(const std::wstring& subKey, bool perUser, REGSAM access, Lumetra::CRegKey& key)
 {
-    if (perUser) return key.Open(HKEY_CURRENT_USER, (L"Software\\Classes\\" + subKey).c_str(), access);
-    return key.Open(HKEY_CLASSES_ROOT, subKey.c_str(), access);
+    std::wstring path;
+    HKEY root = ClassesRoot(subKey, perUser, path);
+    return key.Open(root, path.c_str(), access);
 }
+
+#ifdef _WIN64
+constexpr SYSKIND kSysKind = SYS_WIN64;
+#else
+constexpr SYSKIND kSysKind = SYS_WIN32;
+#endif
 
 // Keeps COM initialised for a registration run.
 class ComScope {
@@ -176,15 +189,36 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
             std::wstring path;
             hr = LoadTypeLibrary(library, path);
         }
-        if (SUCCEEDED(hr)) hr = RegisterAppId(command == CommandSwitch::Service, perUser);
-        if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
+        // A step that fails after that puts back what the run changed and removes a service it
+        // installed: the registration is as it was found (but for a service removed first).
+        if (SUCCEEDED(hr)) {
+            RegistryJournal journal;
+            struct Recording {
+                ServiceModule& module;
+                ~Recording() { module.m_journal = nullptr; }
+            } recording{*this};
+            m_journal = &journal;
+            m_installedService = false;
+            try {
+                hr = RegisterAppId(command == CommandSwitch::Service, perUser);
+                if (SUCCEEDED(hr)) hr = RegisterServer(perUser);
+            } catch (...) {
+                hr = E_UNEXPECTED;
+            }
+            if (FAILED(hr)) {
+                if (m_installedService) RemoveService();
+                journal.Restore();
+            }
+        }
         break;
     }
     case CommandSwitch::UnregServer:
     case CommandSwitch::UnregServerPerUser: {
+        // Every step is taken, whatever the one before answered; the first failure is the answer.
         bool perUser = command == CommandSwitch::UnregServerPerUser;
         hr = UnregisterServer(perUser);
-        if (SUCCEEDED(hr)) hr = UnregisterAppId(perUser);
+        HRESULT appId = UnregisterAppId(perUser);
+        if (SUCCEEDED(hr)) hr = appId;
         break;
     }
     case CommandSwitch::None:
@@ -522,6 +556,7 @@ HRESULT ServiceModule::UpdateRegistryFromResource(UINT resourceId, bool doRegist
     registrar.AddReplacement(L"MODULE", L"\"" + path + L"\"");
     registrar.AddReplacement(L"MODULE_RAW", path);
     AddCommonRGSReplacements(registrar);
+    if (doRegister) registrar.SetJournal(m_journal);
     return registrar.ResourceRegister(GetModuleHandleW(nullptr), resourceId, doRegister);
 }
 
@@ -531,24 +566,31 @@ HRESULT ServiceModule::RegisterAppId(bool asService, bool perUser)
     HRESULT hr = UpdateRegistryFromResource(m_appIdScriptId, true, perUser);
     if (FAILED(hr)) return hr;
     // Whatever the script says, only "Service" leaves a LocalService value behind.
+    std::wstring path;
+    const HKEY root = ClassesRoot(L"AppID\\" + GuidText(m_appId), perUser, path);
+    LONG result = m_journal ? m_journal->SaveValue(root, path, L"LocalService") : ERROR_SUCCESS;
     Lumetra::CRegKey key;
-    LONG result = OpenClassesKey(L"AppID\\" + GuidText(m_appId), perUser, KEY_READ | KEY_WRITE, key);
+    if (result == ERROR_SUCCESS) result = key.Open(root, path.c_str(), KEY_READ | KEY_WRITE);
     if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
     key.DeleteValue(L"LocalService");
     if (!asService) return S_OK;
+    // The service first: LocalService never names a service that is not there.
+    const bool installed = IsInstalled();
+    if (!Install()) return E_FAIL;
+    m_installedService = !installed;
     result = key.SetStringValue(L"LocalService", m_serviceName.c_str());
-    if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
-    return Install() ? S_OK : E_FAIL;
+    return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
 }
 
 HRESULT ServiceModule::UnregisterAppId(bool perUser)
 {
-    if (!RemoveService()) return E_FAIL;
+    const HRESULT service = RemoveService() ? S_OK : E_FAIL;
     Lumetra::CRegKey key;
     if (OpenClassesKey(L"AppID\\" + GuidText(m_appId), perUser, KEY_READ | KEY_WRITE, key) == ERROR_SUCCESS)
         key.DeleteValue(L"LocalService");
     key.Close();
-    return UpdateRegistryFromResource(m_appIdScriptId, false, perUser);
+    const HRESULT script = UpdateRegistryFromResource(m_appIdScriptId, false, perUser);
+    return FAILED(service) ? service : script;
 }
 
 HRESULT ServiceModule::RegisterServer(bool perUser)
@@ -591,29 +633,70 @@ HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
 {
     ComPtr<ITypeLib> library;
     std::wstring path;
-    HRESULT hr = LoadTypeLibrary(library, path);
-    if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
+    const HRESULT loaded = LoadTypeLibrary(library, path);
+    TLIBATTR a = {};
+    if (loaded == S_OK) {
+        TLIBATTR* attributes = nullptr;
+        HRESULT hr = library->GetLibAttr(&attributes);
+        if (FAILED(hr)) return hr;
+        a = *attributes;
+        library->ReleaseTLibAttr(attributes);
+    } else if (FAILED(loaded) && !doRegister && m_typeLibraryKnown) {
+        // A copy whose own library cannot be loaded still takes out the one registered under
+        // the product's identity, and answers the load failure.
+        a.guid = m_typeLibraryId;
+        a.wMajorVerNum = m_typeLibraryMajor;
+        a.wMinorVerNum = m_typeLibraryMinor;
+        a.lcid = LOCALE_NEUTRAL;
+        a.syskind = kSysKind;
+    } else {
+        return SUCCEEDED(loaded) ? S_OK : loaded;
+    }
     if (doRegister) {
+        HRESULT hr = SaveTypeLibraryKeys(library.Get(), a.guid, perUser);
+        if (FAILED(hr)) return hr;
         return perUser ? RegisterTypeLibForUser(library.Get(), &path[0], nullptr)
                        : RegisterTypeLib(library.Get(), &path[0], nullptr);
     }
-    TLIBATTR* attributes = nullptr;
-    hr = library->GetLibAttr(&attributes);
-    if (FAILED(hr)) return hr;
-    TLIBATTR a = *attributes;
-    library->ReleaseTLibAttr(attributes);
     // Not registered (any more) counts as done: unregistering twice is no error. Both roots are
     // looked at: Wine registers a per-user library machine-wide.
     wchar_t version[32];
     wsprintfW(version, L"\\%x.%x", a.wMajorVerNum, a.wMinorVerNum);
     std::wstring subKey = L"TypeLib\\" + GuidText(a.guid) + version;
     Lumetra::CRegKey key;
-    if (OpenClassesKey(subKey, true, KEY_READ, key) != ERROR_SUCCESS &&
-        OpenClassesKey(subKey, false, KEY_READ, key) != ERROR_SUCCESS)
-        return S_OK;
-    key.Close();
-    return perUser ? UnRegisterTypeLibForUser(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind)
-                   : UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
+    HRESULT hr = S_OK;
+    if (OpenClassesKey(subKey, true, KEY_READ, key) == ERROR_SUCCESS ||
+        OpenClassesKey(subKey, false, KEY_READ, key) == ERROR_SUCCESS) {
+        key.Close();
+        hr = perUser ? UnRegisterTypeLibForUser(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind)
+                     : UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
+    }
+    return FAILED(loaded) ? loaded : hr;
+}
+
+HRESULT ServiceModule::SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId, bool perUser)
+{
+    if (!m_journal) return S_OK;
+    std::vector<std::wstring> keys{L"TypeLib\\" + GuidText(libId)};
+    for (UINT i = 0, count = library->GetTypeInfoCount(); i < count; ++i) {
+        ComPtr<ITypeInfo> info;
+        TYPEATTR* attributes = nullptr;
+        if (FAILED(library->GetTypeInfo(i, &info)) || FAILED(info->GetTypeAttr(&attributes))) return E_FAIL;
+        if (attributes->typekind == TKIND_INTERFACE || attributes->typekind == TKIND_DISPATCH)
+            keys.push_back(L"Interface\\" + GuidText(attributes->guid));
+        info->ReleaseTypeAttr(attributes);
+    }
+    // Per user, Wine writes the machine's classes as well.
+    for (const std::wstring& subKey : keys) {
+        for (bool user : {perUser, false}) {
+            std::wstring path;
+            const HKEY root = ClassesRoot(subKey, user, path);
+            LONG result = m_journal->SaveTree(root, path);
+            if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
+            if (!perUser) break;
+        }
+    }
+    return S_OK;
 }
 
 } // namespace Platform

@@ -169,7 +169,12 @@ TEST_F(OvTelvanaTest, RegistrationWritesTheScriptsAndUnregistrationRemovesThem)
         EXPECT_EQ(dll, ReadText(HKEY_CLASSES_ROOT, ps + L"\\InprocServer32", nullptr));
         EXPECT_EQ(0u, ServiceState());
     }
-    ASSERT_EQ(0u, RunProgram(kProduct, L"-UnregServer"));
+    // Unregistering with it still takes out all the rest, and answers the load failure.
+    ASSERT_EQ(0u, RunProgram(kProduct, L"-Service"));
+    EXPECT_EQ(DWORD(TYPE_E_CANTLOADLIBRARY), RunProgram(lone, L"-UnregServer"));
+    for (const wchar_t* key : {kAppIdKey, kClassKey, kLibKey, kInterfaceKey})
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << TestUtil::Narrow(key);
+    EXPECT_EQ(0u, ServiceState());
 }
 
 // The product carries no test setting: only the test variant holds the TestTimings key name.
@@ -222,6 +227,22 @@ TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLoca
     }
     EXPECT_EQ(0u, RunProgram(kServer, L"-RegServer"));
     EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+
+    // A service installation that fails (the display name taken) leaves the registration as found.
+    Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    Platform::ServiceHandle other(CreateServiceW(manager.Get(), L"TelvanaOther", kServiceName, SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                 L"C:\\none.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(other);
+    SetText(HKEY_CLASSES_ROOT, kAppIdKey, L"Found", L"kept");  // a value the script would drop
+    const DWORD result = RunProgram(kServer, L"-Service");
+    DeleteService(other.Get());
+    EXPECT_EQ(static_cast<DWORD>(E_FAIL), result);
+    EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
+    EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));
+    EXPECT_EQ(L"kept", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"Found"));
+    EXPECT_EQ(kServer, ReadText(HKEY_CLASSES_ROOT, std::wstring(kClassKey) + L"\\LocalServer32", L"ServerExecutable"));
+    EXPECT_EQ(0u, ServiceState());
 }
 
 // Only a trusted client may create through IOvClassFactory; the standard roads stay open.

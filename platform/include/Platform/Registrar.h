@@ -14,8 +14,46 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace Platform {
+
+// What registration runs are about to change, so that a failed registration can put the
+// registry back as it found it. The first copy of a place is the one kept: that is how the run
+// found it.
+class RegistryJournal {
+public:
+    // Before anything at or below root\path changes: a copy of that tree, or that there was none.
+    LONG SaveTree(HKEY root, const std::wstring& path);
+    // Before one value of a key that stays changes (nothing when a saved tree holds it already).
+    LONG SaveValue(HKEY root, const std::wstring& path, const std::wstring& name);
+    // Puts every saved place back, the last saved first, going on past a failure; the first one.
+    LONG Restore();
+
+    struct SavedValue {
+        std::wstring name;
+        DWORD type = REG_NONE;
+        std::vector<BYTE> data;
+    };
+    struct SavedKey {
+        std::wstring name;
+        std::vector<SavedValue> values;
+        std::vector<SavedKey> subkeys;
+    };
+
+private:
+    struct Entry {
+        HKEY root = nullptr;
+        std::wstring path;
+        bool tree = true;
+        bool existed = false;
+        SavedKey saved;  // a tree, or (a value) its key's path and the value when it existed
+        std::wstring valueName;
+    };
+    bool Covers(const Entry& entry, HKEY root, const std::wstring& path) const;
+
+    std::vector<Entry> m_entries;
+};
 
 class Registrar {
 public:
@@ -24,6 +62,9 @@ public:
     void SetPerUser(bool perUser) { m_perUser = perUser; }
     // Sends a root the scripts name to another key (tests point roots at scratch keys).
     void MapRoot(HKEY root, HKEY target) { m_rootMap[root] = target; }
+    // Registering saves to the journal what each key is about to lose; a key that the journal
+    // cannot save is not written (and the run fails).
+    void SetJournal(RegistryJournal* journal) { m_journal = journal; }
 
     HRESULT RegisterScript(const std::wstring& script);
     HRESULT UnregisterScript(const std::wstring& script);
@@ -39,6 +80,7 @@ private:
     std::map<std::wstring, std::wstring> m_replacements;   // upper-case names
     std::map<HKEY, HKEY> m_rootMap;
     bool m_perUser = false;
+    RegistryJournal* m_journal = nullptr;
 };
 
 } // namespace Platform

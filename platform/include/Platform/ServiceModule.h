@@ -17,8 +17,12 @@
 // Registration: "RegServer"/"RegServerPerUser" call Uninstall (the hook), run the AppID script,
 // remove LocalService, then run every class script and register the type library (TYPELIB 1 of
 // the executable, when present). "Service" writes LocalService again after the AppID script and
-// installs the service. Unregistering removes the service (RemoveService, not the hook), the
-// class scripts, the type library and the AppID script's keys. Scripts get %MODULE% (the quoted
+// installs the service (before it writes LocalService). A registration that fails once it has
+// begun writing puts back every key and value it changed and removes a service it installed;
+// a service that the hook removed first stays removed. Unregistering removes the service
+// (RemoveService, not the hook), the class scripts, the type library (by the identity the product
+// gave, when the executable's own cannot be loaded) and the AppID script's keys, each step taken
+// whatever the others answered; the first failure is the answer. Scripts get %MODULE% (the quoted
 // executable path), %MODULE_RAW% (the bare path) and what AddCommonRGSReplacements adds (by
 // default %APPID%). Per-user registration writes HKCU\Software\Classes instead of HKCR.
 #pragma once
@@ -141,6 +145,14 @@ public:
 protected:
     // For tests: a service name of their own instead of the string resource's.
     void SetServiceName(const std::wstring& name) { m_serviceName = name; }
+    // The identity the type library is registered under.
+    void SetTypeLibraryId(const GUID& libId, WORD major, WORD minor)
+    {
+        m_typeLibraryId = libId;
+        m_typeLibraryMajor = major;
+        m_typeLibraryMinor = minor;
+        m_typeLibraryKnown = true;
+    }
     void ServiceMain(DWORD argc, LPWSTR* argv);
     void Handler(DWORD control);
 
@@ -155,6 +167,8 @@ private:
     static DWORD WINAPI HandlerEntry(DWORD control, DWORD type, void* data, void* context);
     HRESULT RunSwitch(CommandSwitch command);
     LONG ReadRunMode(bool& asService) const;
+    // Saves to the journal the keys that registering the library writes.
+    HRESULT SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId, bool perUser);
     LONG* StateField() const { return reinterpret_cast<LONG*>(const_cast<DWORD*>(&m_status.dwCurrentState)); }
     // countdownAtZero: start counting down at once when the count is zero already.
     bool StartMonitor(bool countdownAtZero);
@@ -171,6 +185,13 @@ private:
     DWORD m_mainThreadId = 0;
     bool m_isService = false;
     bool m_comInitialized = false;
+    // Set while a registration runs: what it is about to change.
+    RegistryJournal* m_journal = nullptr;
+    bool m_installedService = false;
+    GUID m_typeLibraryId = {};
+    WORD m_typeLibraryMajor = 0;
+    WORD m_typeLibraryMinor = 0;
+    bool m_typeLibraryKnown = false;
 
     std::atomic<LONG> m_lockCount{0};
     DWORD m_shutdownDelay = 5000;

@@ -1,6 +1,6 @@
 // Test double of a dataset DLL; what it hands out follows the start of the dataset name (see
-// Make below; a null value of `given` marks an item that GetItem refuses). Any other name is not
-// supported. Load, unload and each Release append a line to the file named by
+// Make below; a null value of `given` marks an item that GetItem refuses; "badrelease" throws
+// from Release). Any other name is not supported. Load, unload and each Release append a line to the file named by
 // TELVANA_DATASET_LOG. Built without "Release" when DATASET_WITHOUT_RELEASE is defined.
 #include "datasets/DataSetExports.h"
 
@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,7 @@ DataSet* Make(const std::wstring& name, bool object)
     if (is(L"negative")) return new DataSet(n, {{L"k", L"v", true}}, -1);
     if (is(L"huge")) return new DataSet(n, {}, INT32_MAX);
     if (is(L"throwing")) return new DataSet(L"throwing", {{L"k", L"v", true}}, 1);
+    if (is(L"badrelease")) return new DataSet(L"badrelease", {{L"k", L"v", true}}, 1);
     if (is(L"nullobject")) return object ? nullptr : new DataSet(n, {}, 0);
     return nullptr;
 }
@@ -88,6 +90,9 @@ extern "C" __declspec(dllexport) Taliro::IDataSetObject* GetDataSet(const wchar_
 extern "C" __declspec(dllexport) void Release(Taliro::IDataSetObject* object)
 {
     Record("Release");
-    delete static_cast<DataSet*>(object);
+    DataSet* set = static_cast<DataSet*>(object);
+    const bool throws = set->name && std::wstring(set->name) == L"badrelease";
+    delete set;
+    if (throws) throw std::runtime_error("release failed");
 }
 #endif

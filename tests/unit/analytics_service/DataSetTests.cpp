@@ -95,10 +95,19 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
 {
     const std::wstring dll = TestPki::SignedFile(L"dataset_signed.dll");
     for (const wchar_t* name : {L"normal", L"repeated", L"special", L"nullkey", L"nullobject", L"nullname", L"negative",
-                                L"unknown", L"huge", L"throwing"})
+                                L"unknown", L"huge", L"throwing", L"badrelease"})
         Register(name, dll);
     Register(L"normal.norelease", TestPki::SignedFile(L"dataset_no_release.dll"));
     KeyValueMap data{{L"__ServiceTag", L"client"}};
+    // Each in a loader of its own, before any other load could keep the DLL mapped past the throw.
+    for (const std::wstring name : {L"throwing", L"badrelease"}) {
+        EXPECT_FALSE(Taliro::PluginLoader().AttachDataSet(name, data));
+        EXPECT_EQ(1u, LogCapture::Count(L"DataSet " + name + L" could not be loaded", 4));
+        EXPECT_EQ(1u, LogCapture::Count(L"Dataset '" + name + L"' is not available", 4));
+    }
+    for (const wchar_t* thrown : {L"throwing'. Error message: std::bad_alloc", L"badrelease'. Error message: release failed"})
+        EXPECT_EQ(1u, LogCapture::Count(L"Exception thrown while trying to attach dataset '" + std::wstring(thrown), 4,
+                                        L"PluginLoader", L"Taliro::PluginLoader::LoadPluginDLL"));
     {
         Taliro::PluginLoader loader;
         // A negative count is an empty dataset, attached all the same.
@@ -110,8 +119,6 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
             EXPECT_FALSE(loader.AttachDataSet(name, data)) << TestUtil::Narrow(name);
             EXPECT_EQ(1u, LogCapture::Count(L"DataSet " + std::wstring(name) + L" could not be loaded", 4));
         }
-        EXPECT_FALSE(loader.AttachDataSet(L"throwing", data));
-        EXPECT_EQ(1u, LogCapture::Count(L"Dataset 'throwing' is not available", 4));
     }
     EXPECT_EQ(nullptr, GetModuleHandleW(dll.c_str()));
     EXPECT_EQ(KeyValueMap({{L"Kavo_HardwareId", L"HW-1"}, {L"Kavo_SoftwareId", L"SW-1"}, {L"__ServiceTag", L"client"},
@@ -120,9 +127,9 @@ TEST_F(DataSets, SignedDllDeliversItsPairsAndMalformedDataSetsNeverFault)
               data);
     EXPECT_EQ(1u, LogCapture::Count(L"DataSet nullkey: item 1 has no value; skipped", 2));
     EXPECT_EQ(1u, LogCapture::Count(L"Attached dataset 'special' to eventData", 3));
-    EXPECT_EQ(2u, Marked("Load"));
-    EXPECT_EQ(2u, Marked("Unload")) << "every reference is freed";
-    EXPECT_EQ(8u, Marked("Release")) << "all but the null object";
+    EXPECT_EQ(4u, Marked("Load"));
+    EXPECT_EQ(4u, Marked("Unload")) << "every reference is freed";
+    EXPECT_EQ(9u, Marked("Release")) << "all but the null object";
     EXPECT_EQ(0u, Marked("Walked"));
 }
 

@@ -187,7 +187,8 @@ TEST_F(RegistryLayer, WrongTypesGive13AndStringsComeFromOneWholeRead)
     const std::vector<BYTE> huge(kRegistryLargeStringLimit + 64, 0x41);
     Put(kTelvana, L"globalEnable", REG_DWORD, huge.data(), static_cast<DWORD>(huge.size()));
     Put(kCached, L"huge", REG_BINARY, huge.data(), static_cast<DWORD>(huge.size()));
-    PROCESS_MEMORY_COUNTERS before = {sizeof before}, after = {sizeof after};
+    PROCESS_MEMORY_COUNTERS before = {}, after = {};
+    before.cb = after.cb = sizeof before;
     ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before));
     EXPECT_EQ(GetValueFromRegistry(kTelvana, L"globalEnable", value, kRegistryPlainValue), ERROR_MORE_DATA);
     EXPECT_EQ(CCADataManager().LoadCachedText(L"huge", text), ERROR_MORE_DATA);

@@ -33,6 +33,19 @@ TEST(PlatformRegistrar, ScriptRegistersAndUnregistersWithItsModifiers)
         L"  'Quoted ''name''' = s '%Module%'\n"
         L"  Delete Gone\n"
         L"}\n";
+    // A journal puts back what registering changed: values, replaced and deleted trees, new keys.
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(root, (at + L"Keep").c_str(), L"Listed", REG_SZ, L"found", 12));
+    Platform::RegistryJournal journal;
+    registrar.SetJournal(&journal);
+    ASSERT_EQ(S_OK, registrar.RegisterScript(script));
+    registrar.SetJournal(nullptr);
+    EXPECT_EQ(ERROR_SUCCESS, journal.Restore());
+    EXPECT_EQ(L"found", ReadText(root, at + L"Keep", L"Listed"));
+    EXPECT_EQ(L"<missing>", ReadText(root, at + L"{Forced}", nullptr));
+    for (const wchar_t* key : {L"Keep\\Foreign", L"{Forced}\\Old", L"Gone\\Below"})
+        EXPECT_TRUE(KeyExists(root, at + key)) << TestUtil::Narrow(key);
+    EXPECT_FALSE(KeyExists(root, at + L"Keep\\Plain") || KeyExists(root, at + L"Quoted 'name'"));
+
     ASSERT_EQ(S_OK, registrar.RegisterScript(script));
 
     DWORD type = 0;
