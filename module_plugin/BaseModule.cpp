@@ -24,13 +24,16 @@ BaseModule::BaseModule(std::shared_ptr<Lumetra::IOCContainer> container)
 
 BaseModule::~BaseModule()
 {
-    // Taken out first: a call forwarded from now on finds no bus. The container goes last: its
-    // registration holds the bus too.
+    // Taken out first: a call forwarded from now on finds no bus. The client ends here, not when
+    // another thread's call inside the bus drops the last share: once the host's destroy returns,
+    // nothing of this module is subscribed. The container goes last: its registration holds the
+    // bus too.
     std::shared_ptr<MessageBus> bus;
     {
         std::lock_guard<std::mutex> guard(m_busLock);
         bus.swap(m_bus);
     }
+    if (auto client = std::dynamic_pointer_cast<MessageBusClient>(bus)) client->close();
     bus.reset();
     m_moduleManager.reset();
     m_properties.clear();
@@ -63,9 +66,11 @@ unsigned long BaseModule::baseInitialize(const std::wstring& moduleName, const s
         std::lock_guard<std::mutex> guard(m_busLock);
         replaced = std::exchange(m_bus, bus);
     }
-    m_container->registerInstance<MessageBus>(std::move(bus), Lumetra::IOCContainer::kDefaultName);
-    // The replaced bus goes last, outside the lock and after the module's last access: its end
+    m_container->registerInstance<MessageBus>(bus, Lumetra::IOCContainer::kDefaultName);
+    // The replaced client ends now, outside the lock and after the module's last access: its end
     // runs handlers, and one may call this module or destroy it.
+    if (replaced != bus)
+        if (auto client = std::dynamic_pointer_cast<MessageBusClient>(replaced)) client->close();
     return MODULE_STATUS_SUCCESS;
 }
 

@@ -173,19 +173,20 @@ MessageBusClient::MessageBusClient(std::shared_ptr<MessageBusShim> shim, std::sh
     }
 }
 
-MessageBusClient::~MessageBusClient()
+MessageBusClient::~MessageBusClient() { close(); }
+
+void MessageBusClient::close()
 {
+    if (m_ending.exchange(true)) return;
     // No wait for calls other threads still have inside the bus: each holds what it touches when
     // it comes back, and it may be waiting for this thread (a lock of the bus or of the host).
     // From here a handler asking to publish or subscribe is refused; what a call still inside
     // the bus subscribes is removed, by this end or by that call itself.
-    m_ending = true;
     try {
         std::lock_guard<std::mutex> guard(m_subscriptions->lock);
         m_subscriptions->closed = true;
     } catch (...) {
     }
-    internal::CallbackContexts::remove(m_replyContext);
     // Replies before the bus is told anything: a handler blocked on a reply of this client would
     // hold up a bus whose unsubscribe (or withdrawal) waits for running handlers. A request that
     // the bus never answered ends here, as failed; its handler runs on this thread.
@@ -197,6 +198,7 @@ MessageBusClient::~MessageBusClient()
         if (m_shim) m_shim->unregisterReplyCallback();
     } catch (...) {
     }
+    internal::CallbackContexts::remove(m_replyContext);
     try {
         unsubscribeAll();
     } catch (...) {

@@ -48,6 +48,10 @@ public:
                                 unsigned long status);
     unsigned long processDirectMessage(const std::shared_ptr<Message>& message);
     void unsubscribeAll();
+    // The client's end, done at once by whoever ends its use (the module's end, a replacement)
+    // while other threads may still hold shares: replies fail, the reply callback is withdrawn and
+    // every subscription removed, without waiting for calls still inside the bus. Done once.
+    void close();
 
     unsigned long sessionId() const { return m_sessionId; }
 

@@ -39,6 +39,11 @@ unsigned long BusRequest(void*, unsigned long long index, void* context, ReplyCa
 {
     return reply(context, index, header, name, L"", L"", 0); // answered before the call returns
 }
+unsigned long BusPending(void*, unsigned long long, void*, ReplyCallback, const MessageHeader*, const wchar_t*,
+                         const wchar_t*, const wchar_t*, unsigned long long)
+{
+    return 0; // never answered
+}
 // Subscribe waits (5 s at most) for the dispatch lock that a delivery holds.
 std::recursive_timed_mutex g_dispatch;
 std::atomic<int> g_waiting{0};
@@ -143,11 +148,23 @@ TEST(ModuleFunctions, EntryPointsInThisProcess)
     for (int waited = 0; !g_waiting && waited < 5000; ++waited) Sleep(1);
     EXPECT_EQ(0u, module->request(std::make_shared<Message>(L"Q", L"", L""),
                                   [&](std::shared_ptr<Reply>) { destroyed = table.DestroyModule(handle); }, 0));
+    EXPECT_EQ(2, g_withdrawn) << "ended before the destroy returned, not when the waiting call drops its share";
     dispatching.unlock();
     caller.join();
     EXPECT_EQ(0u, destroyed);
     EXPECT_EQ(0u, late);
     EXPECT_EQ(0, g_live);
+
+    // A replaced client's end fails a pending reply whose handler destroys the module: initialisation stops there.
+    holey.request = BusPending;
+    ASSERT_EQ(0u, table.NewModule(&handle, nullptr));
+    ASSERT_EQ(0u, table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &holey));
+    ASSERT_EQ(0u, dynamic_cast<BaseModule*>(handle->module)->request(
+                      std::make_shared<Message>(L"Q", L"", L""),
+                      [&](std::shared_ptr<Reply>) { destroyed = table.DestroyModule(handle); }, 0));
+    EXPECT_EQ(MODULE_STATUS_INVALID_PARAMETER,
+              table.InitializeModuleV2(handle, L"m", L"s", 0, nullptr, nullptr, nullptr, nullptr, &handle, &holey));
+    EXPECT_EQ(0u, destroyed);
 
     // A handle this module did not give out is refused, never freed.
     ModuleHandle foreign;
