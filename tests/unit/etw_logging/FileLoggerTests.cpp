@@ -369,6 +369,7 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     ASSERT_TRUE(WriteIniDword(ini, L"Severity", 3));
     writeNumbered(1);
     EXPECT_EQ(3u, SplitLines(Utf16File(LogFile(1))).size());
+    EXPECT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
