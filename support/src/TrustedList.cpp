@@ -397,6 +397,15 @@ bool CTrustedList::InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD n
         const DWORD attributes = GetFileAttributesW(temporary);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
             SetFileAttributesW(temporary, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (onlyIfNewer) {
+            // The file may have been swapped since the caller read its version: the bytes copied
+            // must be genuine and at least that new themselves.
+            CTrustedList copied(temporary);
+            if (!copied.LoadLocked() || copied.m_ver < newVersion) {
+                DeleteFileW(temporary);
+                return false;
+            }
+        }
 
         bool replaced = false;
         if (installed.IsOpen())
