@@ -503,8 +503,16 @@ DWORD CLogging::RotateFrom(DWORD index, DWORD& current)
     // set leaves its own file when there is one.
     WIN32_FILE_ATTRIBUTE_DATA left = {};
     bool leftKnown = FileData(LogFilePath(index), left);
+    const DWORD start = index;
+    auto after = [this](DWORD i) { return i + 1 >= m_maxEntries ? 0 : i + 1; };
     for (DWORD step = 0;; ++step) {
-        current = index + 1 >= m_maxEntries ? 0 : index + 1;
+        current = after(index);
+        // Every other file looks newer and full (the clock was set back): the file just filled
+        // stays, and the one after it is begun anew.
+        if (current == start) {
+            current = after(start);
+            break;
+        }
         const std::wstring path = LogFilePath(current);
         WIN32_FILE_ATTRIBUTE_DATA next = {};
         if (!leftKnown || step >= m_maxEntries || !FileData(path, next)) break;

@@ -54,6 +54,8 @@ HMODULE LoadLibraryFullPath(const wchar_t* path, HANDLE /*reserved*/, DWORD flag
     if (_wsplitpath_s(rest, drive, 3, dir, MAX_PATH, file, MAX_PATH, ext, MAX_PATH) != 0) return nullptr;
     const bool hasDrive = drive[0] != L'\0';
     if (hasDrive == unc || !dir[0] || !file[0] || !ext[0]) return nullptr;
+    // "C:dir\x.dll" goes from the drive's current folder.
+    if (hasDrive && dir[0] != L'\\' && dir[0] != L'/') return nullptr;
     return LoadLibraryExW(path, nullptr, flags);
 }
 

@@ -25,11 +25,16 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // Replacing the installed file can collide with a reader that holds it open for a moment.
 constexpr int kReplaceAttempts = 100;
 constexpr DWORD kReplaceRetryDelayMs = 20;
+// Anyone who may read the list's folder may lock the install's lock file: an install waits for it
+// this long at most, and then refuses.
+constexpr DWORD kInstallLockWaitMs = 5000;
+constexpr DWORD kInstallLockRetryDelayMs = 50;
 
 class CFileLock {
 public:
     // lockFile: the file exists only to be locked; it is made when missing, and nobody may delete
-    // it while it is open, so that every waiter waits on the same file.
+    // it while it is open, so that every waiter waits on the same file. It is waited for a bounded
+    // time only.
     CFileLock(const std::wstring& path, bool exclusive, bool lockFile = false)
     {
         m_file = CreateFileW(path.c_str(), GENERIC_READ,
@@ -37,8 +42,14 @@ public:
                              lockFile ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (m_file == INVALID_HANDLE_VALUE)
             return;
-        OVERLAPPED whole = {};
-        m_locked = LockFileEx(m_file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole) != 0;
+        const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (lockFile ? LOCKFILE_FAIL_IMMEDIATELY : 0);
+        for (DWORD waited = 0;; waited += kInstallLockRetryDelayMs) {
+            OVERLAPPED whole = {};
+            m_locked = LockFileEx(m_file, flags, 0, 0xFFFFFFFF, 0xFFFFFFFF, &whole) != 0;
+            if (m_locked || !lockFile || waited >= kInstallLockWaitMs || GetLastError() != ERROR_LOCK_VIOLATION)
+                break;
+            Sleep(kInstallLockRetryDelayMs);
+        }
     }
     ~CFileLock() { Release(); }
     CFileLock(const CFileLock&) = delete;
@@ -341,9 +352,11 @@ bool CTrustedList::InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD n
 {
     if (newPath == nullptr || newPath[0] == L'\0')
         return false;
-    CExclusiveGuard guard(*this);
-    if (onlyIfNewer && m_loaded && newVersion <= m_ver)
-        return false;
+    if (onlyIfNewer) {
+        SharedLock reading(*this);
+        if (m_loaded && newVersion <= m_ver)
+            return false;
+    }
     // Nothing before the replacement touches the values this list holds.
     try {
         if (m_path.empty() || m_path.size() >= MAX_PATH)
@@ -359,9 +372,13 @@ bool CTrustedList::InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD n
 
         // One install of the list at a time, across processes, from the read of the installed
         // version to the replacement. A lock on the list itself would end with its replacement,
-        // and a waiter's handle would then name the file replaced.
+        // and a waiter's handle would then name the file replaced. It is taken before this list's
+        // own lock, so that while an install waits for it the trust checks go on.
         CFileLock installing(m_path + kInstallLockSuffix, true, true);
         if (!installing.IsLocked())
+            return false;
+        CExclusiveGuard guard(*this);
+        if (onlyIfNewer && m_loaded && newVersion <= m_ver)
             return false;
         if (onlyIfNewer) {
             // Another process may have installed a newer list since this one read its own. Only a
@@ -380,6 +397,15 @@ bool CTrustedList::InstallFile(const wchar_t* newPath, bool onlyIfNewer, DWORD n
         const DWORD attributes = GetFileAttributesW(temporary);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
             SetFileAttributesW(temporary, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (onlyIfNewer) {
+            // The file may have been swapped since the caller read its version: the bytes copied
+            // must be genuine and at least that new themselves.
+            CTrustedList copied(temporary);
+            if (!copied.LoadLocked() || copied.m_ver < newVersion) {
+                DeleteFileW(temporary);
+                return false;
+            }
+        }
 
         bool replaced = false;
         if (installed.IsOpen())

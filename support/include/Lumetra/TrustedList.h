@@ -28,7 +28,8 @@ public:
     bool Install(const wchar_t* newPath);
     // The same, only while newVersion is above the loaded list's and the installed list's (when
     // that is genuine), both checked under locks that keep every other install out until the
-    // replacement, so that two refreshes cannot install the older list last.
+    // replacement, so that two refreshes cannot install the older list last. The bytes copied
+    // must themselves be genuine and at least that new.
     bool InstallIfNewer(const wchar_t* newPath, DWORD newVersion);
 
     // Readers hold the lock shared while they use the values below.

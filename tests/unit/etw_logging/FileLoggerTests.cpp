@@ -329,6 +329,13 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     writeNumbered(32);
     // File 2 is full now: the next line truncates file 0 and starts it again.
     EXPECT_EQ(2u, ReadIniDword(ini, L"LastLogIdx", &found));
+    // So it does when the clock was set back after files 0 and 1 were written: file 2 looks oldest.
+    const SYSTEMTIME setBack = At(2000, 1, 1, 0, 0, 0);
+    FILETIME stamp;
+    HANDLE last = CreateFileW(LogFile(2).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(SystemTimeToFileTime(&setBack, &stamp) && SetFileTime(last, nullptr, nullptr, &stamp));
+    CloseHandle(last);
     writeNumbered(1);
     EXPECT_EQ(0u, ReadIniDword(ini, L"LastLogIdx", &found));
     EXPECT_TRUE(found);
@@ -362,6 +369,7 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     ASSERT_TRUE(WriteIniDword(ini, L"Severity", 3));
     writeNumbered(1);
     EXPECT_EQ(3u, SplitLines(Utf16File(LogFile(1))).size());
+    EXPECT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)

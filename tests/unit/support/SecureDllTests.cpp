@@ -41,8 +41,10 @@ TEST(SecureDll, FullPathRefusesIncompletePathsWithoutTryingThem)
     // None is tried: most would load as they stand, and the rest name no share or drive.
     const std::wstring noExtension = SystemFile(L"kernel32");
     const std::wstring noDrive = SystemFile(L"kernel32.dll").substr(2);
+    const std::wstring driveRelative = SystemFile(L"kernel32.dll").substr(0, 2) + noDrive.substr(1);
     for (const std::wstring& path : {std::wstring(L"kernel32.dll"), noExtension, noDrive, std::wstring(L"C:kernel32.dll"),
-                                     std::wstring(L"\\\\?\\UNC\\host\\x.dll"), L"\\\\?\\" + noDrive.substr(1)}) {
+                                     std::wstring(L"\\\\?\\UNC\\host\\x.dll"), L"\\\\?\\" + noDrive.substr(1),
+                                     driveRelative, L"\\\\?\\" + driveRelative}) {
         SetLastError(12345);
         EXPECT_EQ(LoadLibraryFullPath(path.c_str()), nullptr) << TestUtil::Narrow(path);
         EXPECT_EQ(GetLastError(), 12345u) << TestUtil::Narrow(path);

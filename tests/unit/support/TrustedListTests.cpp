@@ -574,6 +574,9 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_EQ(6u, reader.Version());
     EXPECT_TRUE(reader.Reload());
     EXPECT_EQ(8u, reader.Version());
+    // The bytes copied count, not the version the caller read before the file was swapped.
+    EXPECT_FALSE(list.InstallIfNewer(TestPki::SignedFile(L"trusted_v6.js").c_str(), 9));
+    EXPECT_TRUE(reader.Reload() && reader.Version() == 8) << reader.Version();
 
     // An installed file that is not genuine tells no version, and costs the loaded list nothing.
     for (const char* text : {"[VER]\r\nbroken\r\n", "[VER]\r\n4294967295\r\n"}) {
