@@ -241,13 +241,23 @@ private:
 
 HRESULT FromWin32(LONG error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }
 
+// Only a key that is not there counts as deleted: an error below it (a subkey or link that
+// cannot be opened) stays the answer.
+LONG Deleted(LONG result, HKEY parent, const std::wstring& name, REGSAM view)
+{
+    Lumetra::CRegKey key;
+    if (result != ERROR_FILE_NOT_FOUND || key.Open(parent, name.c_str(), KEY_READ | view) != ERROR_FILE_NOT_FOUND)
+        return result;
+    return ERROR_SUCCESS;
+}
+
 LONG DeleteTree(HKEY parent, const std::wstring& name)
 {
     Lumetra::CRegKey key;
     key.Attach(parent);
     LONG result = key.RecurseDeleteKey(name.c_str());
     key.Detach();
-    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    return Deleted(result, parent, name, 0);
 }
 
 LONG SetValue(Lumetra::CRegKey& key, const Value& value)
@@ -400,13 +410,11 @@ LONG ReadSavedValue(HKEY key, const std::wstring& name, RegistryJournal::SavedVa
     }
 }
 
-LONG ReadSavedKey(HKEY parent, const std::wstring& name, RegistryJournal::SavedKey& saved)
+// The values and subkeys of an open key; an error anywhere below fails the copy.
+LONG ReadSavedKey(Lumetra::CRegKey& key, REGSAM view, RegistryJournal::SavedKey& saved)
 {
-    Lumetra::CRegKey key;
-    LONG result = key.Open(parent, name.c_str(), KEY_READ);
-    if (result != ERROR_SUCCESS) return result;
-    saved.name = name;
     std::vector<wchar_t> text(32768);  // the longest value or key name and its terminator
+    LONG result = ERROR_SUCCESS;
     for (DWORD i = 0;; ++i) {
         DWORD length = static_cast<DWORD>(text.size());
         result = RegEnumValueW(key.GetHandle(), i, text.data(), &length, nullptr, nullptr, nullptr, nullptr);
@@ -420,8 +428,12 @@ LONG ReadSavedKey(HKEY parent, const std::wstring& name, RegistryJournal::SavedK
         DWORD length = static_cast<DWORD>(text.size());
         result = key.EnumKey(i, text.data(), &length);
         if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (result != ERROR_SUCCESS) return result;
         RegistryJournal::SavedKey sub;
-        if (result == ERROR_SUCCESS) result = ReadSavedKey(key.GetHandle(), std::wstring(text.data(), length), sub);
+        sub.name.assign(text.data(), length);
+        Lumetra::CRegKey child;
+        result = child.Open(key.GetHandle(), sub.name.c_str(), KEY_READ | view);
+        if (result == ERROR_SUCCESS) result = ReadSavedKey(child, view, sub);
         if (result != ERROR_SUCCESS) return result;
         saved.subkeys.push_back(std::move(sub));
     }
@@ -433,20 +445,32 @@ LONG SetSavedValue(Lumetra::CRegKey& key, const RegistryJournal::SavedValue& val
 }
 
 // Goes on past a failure; the first one.
-LONG WriteSavedKey(HKEY parent, const RegistryJournal::SavedKey& saved)
+LONG WriteSavedKey(HKEY parent, const RegistryJournal::SavedKey& saved, REGSAM view)
 {
     Lumetra::CRegKey key;
-    LONG first = key.Create(parent, saved.name.c_str());
+    LONG first = key.Create(parent, saved.name.c_str(), nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE | view);
     if (first != ERROR_SUCCESS) return first;
     for (const RegistryJournal::SavedValue& value : saved.values) {
         LONG result = SetSavedValue(key, value);
         if (first == ERROR_SUCCESS) first = result;
     }
     for (const RegistryJournal::SavedKey& sub : saved.subkeys) {
-        LONG result = WriteSavedKey(key.GetHandle(), sub);
+        LONG result = WriteSavedKey(key.GetHandle(), sub, view);
         if (first == ERROR_SUCCESS) first = result;
     }
     return first;
+}
+
+// Deleted through its parent opened in the view, whose deletion keeps to that view.
+LONG DeleteSavedTree(HKEY root, const std::wstring& path, REGSAM view)
+{
+    const size_t cut = path.rfind(L'\\');
+    if (!view || cut == std::wstring::npos) return DeleteTree(root, path);
+    Lumetra::CRegKey parent;
+    LONG result = parent.Open(root, path.substr(0, cut).c_str(), KEY_READ | view);
+    if (result != ERROR_SUCCESS) return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    const std::wstring name = path.substr(cut + 1);
+    return Deleted(parent.RecurseDeleteKey(name.c_str()), parent.GetHandle(), name, view);
 }
 
 bool IsAtOrBelow(const std::wstring& path, const std::wstring& top)
@@ -458,23 +482,31 @@ bool IsAtOrBelow(const std::wstring& path, const std::wstring& top)
 
 } // namespace
 
-bool RegistryJournal::Covers(const Entry& entry, HKEY root, const std::wstring& path) const
+bool RegistryJournal::Covers(const Entry& entry, HKEY root, const std::wstring& path, REGSAM view) const
 {
-    return entry.tree && entry.root == root && IsAtOrBelow(path, entry.path);
+    return entry.tree && entry.root == root && entry.view == view && IsAtOrBelow(path, entry.path);
 }
 
-LONG RegistryJournal::SaveTree(HKEY root, const std::wstring& path)
+LONG RegistryJournal::SaveTree(HKEY root, const std::wstring& path, REGSAM view)
 {
+    if (root == HKEY_CLASSES_ROOT) {
+        const std::wstring classes = L"Software\\Classes\\" + path;
+        const LONG result = SaveTree(HKEY_LOCAL_MACHINE, classes, view);
+        return result == ERROR_SUCCESS ? SaveTree(HKEY_CURRENT_USER, classes, view) : result;
+    }
     for (const Entry& entry : m_entries) {
-        if (Covers(entry, root, path)) return ERROR_SUCCESS;
+        if (Covers(entry, root, path, view)) return ERROR_SUCCESS;
     }
     try {
         Entry entry;
         entry.root = root;
         entry.path = path;
-        LONG result = ReadSavedKey(root, path, entry.saved);
-        if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
+        entry.view = view;
+        Lumetra::CRegKey key;
+        LONG result = key.Open(root, path.c_str(), KEY_READ | view);
         entry.existed = result == ERROR_SUCCESS;
+        if (entry.existed) result = ReadSavedKey(key, view, entry.saved);
+        if (result != ERROR_SUCCESS && (entry.existed || result != ERROR_FILE_NOT_FOUND)) return result;
         entry.saved.name = path;
         m_entries.push_back(std::move(entry));
         return ERROR_SUCCESS;
@@ -485,8 +517,13 @@ LONG RegistryJournal::SaveTree(HKEY root, const std::wstring& path)
 
 LONG RegistryJournal::SaveValue(HKEY root, const std::wstring& path, const std::wstring& name)
 {
+    if (root == HKEY_CLASSES_ROOT) {
+        const std::wstring classes = L"Software\\Classes\\" + path;
+        const LONG result = SaveValue(HKEY_LOCAL_MACHINE, classes, name);
+        return result == ERROR_SUCCESS ? SaveValue(HKEY_CURRENT_USER, classes, name) : result;
+    }
     for (const Entry& entry : m_entries) {
-        if (Covers(entry, root, path)) return ERROR_SUCCESS;
+        if (Covers(entry, root, path, 0)) return ERROR_SUCCESS;
         if (!entry.tree && entry.root == root && IsAtOrBelow(path, entry.path) && path.size() == entry.path.size() &&
             CompareStringOrdinal(name.c_str(), -1, entry.valueName.c_str(), -1, TRUE) == CSTR_EQUAL)
             return ERROR_SUCCESS;
@@ -517,8 +554,8 @@ LONG RegistryJournal::Restore()
     for (auto entry = m_entries.rbegin(); entry != m_entries.rend(); ++entry) {
         LONG result = ERROR_SUCCESS;
         if (entry->tree) {
-            result = DeleteTree(entry->root, entry->path);
-            if (result == ERROR_SUCCESS && entry->existed) result = WriteSavedKey(entry->root, entry->saved);
+            result = DeleteSavedTree(entry->root, entry->path, entry->view);
+            if (result == ERROR_SUCCESS && entry->existed) result = WriteSavedKey(entry->root, entry->saved, entry->view);
         } else {
             Lumetra::CRegKey key;
             result = key.Open(entry->root, entry->path.c_str(), KEY_READ | KEY_WRITE);

@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <utility>
+
 #include "Lumetra/PathUtils.h"
 #include "Lumetra/RegKey.h"
 
@@ -51,8 +53,12 @@ LONG OpenClassesKey(const std::wstring& subKey, bool perUser, REGSAM access, Lum
 
 #ifdef _WIN64
 constexpr SYSKIND kSysKind = SYS_WIN64;
+// Registering a type library writes each interface into the 32-bit view as well, which WOW64
+// keeps apart (the TypeLib key is one in both views).
+constexpr REGSAM kInterfaceViews[] = {0, KEY_WOW64_32KEY};
 #else
 constexpr SYSKIND kSysKind = SYS_WIN32;
+constexpr REGSAM kInterfaceViews[] = {0};
 #endif
 
 // Keeps COM initialised for a registration run.
@@ -207,7 +213,18 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
             }
             if (FAILED(hr)) {
                 if (m_installedService) RemoveService();
-                journal.Restore();
+                const LONG restored = journal.Restore();
+                if (restored != ERROR_SUCCESS) {
+                    wchar_t text[64];
+                    wsprintfW(text, L"Could not restore the registration: %ld", restored);
+                    LogEvent(text);
+                }
+                // A service that the hook removed is not put back (its settings are not known
+                // here): as after a "RegServer", no LocalService may name it.
+                Lumetra::CRegKey key;
+                if (!IsInstalled() &&
+                    OpenClassesKey(L"AppID\\" + GuidText(m_appId), perUser, KEY_READ | KEY_WRITE, key) == ERROR_SUCCESS)
+                    key.DeleteValue(L"LocalService");
             }
         }
         break;
@@ -677,21 +694,22 @@ HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
 HRESULT ServiceModule::SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId, bool perUser)
 {
     if (!m_journal) return S_OK;
-    std::vector<std::wstring> keys{L"TypeLib\\" + GuidText(libId)};
+    std::vector<std::pair<std::wstring, REGSAM>> keys{{L"TypeLib\\" + GuidText(libId), 0}};
     for (UINT i = 0, count = library->GetTypeInfoCount(); i < count; ++i) {
         ComPtr<ITypeInfo> info;
         TYPEATTR* attributes = nullptr;
         if (FAILED(library->GetTypeInfo(i, &info)) || FAILED(info->GetTypeAttr(&attributes))) return E_FAIL;
-        if (attributes->typekind == TKIND_INTERFACE || attributes->typekind == TKIND_DISPATCH)
-            keys.push_back(L"Interface\\" + GuidText(attributes->guid));
+        if (attributes->typekind == TKIND_INTERFACE || attributes->typekind == TKIND_DISPATCH) {
+            for (REGSAM view : kInterfaceViews) keys.emplace_back(L"Interface\\" + GuidText(attributes->guid), view);
+        }
         info->ReleaseTypeAttr(attributes);
     }
     // Per user, Wine writes the machine's classes as well.
-    for (const std::wstring& subKey : keys) {
+    for (const auto& key : keys) {
         for (bool user : {perUser, false}) {
             std::wstring path;
-            const HKEY root = ClassesRoot(subKey, user, path);
-            LONG result = m_journal->SaveTree(root, path);
+            const HKEY root = ClassesRoot(key.first, user, path);
+            LONG result = m_journal->SaveTree(root, path, key.second);
             if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
             if (!perUser) break;
         }

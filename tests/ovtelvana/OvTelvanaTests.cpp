@@ -228,15 +228,39 @@ TEST_F(OvTelvanaTest, ServiceStartsOnActivationStopsWhenIdleAndGivesWayToTheLoca
     EXPECT_EQ(0u, RunProgram(kServer, L"-RegServer"));
     EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
 
+    // A step after the service and the type library that fails (the proxy/stub key cannot be saved: a
+    // dangling link below it) leaves the registration as found, without the service it installed and with
+    // no LocalService naming one that the hook removed; unregistering cannot delete that key either.
+    const std::wstring link = std::wstring(L"CLSID\\") + kProxyStubClsid + L"\\Link";
+    const std::wstring interface32 = L"Software\\Classes\\Wow6432Node\\" + std::wstring(kInterfaceKey);
+    for (const std::wstring run : {L"-Service", L"-RegServer"}) {
+        HKEY made = nullptr;
+        ASSERT_EQ(0u, RunProgram(kServer, run == L"-Service" ? L"-RegServer" : L"-Service"));
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, interface32.c_str()));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, link.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK |
+                                                 REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &made, nullptr));
+        RegSetValueExW(made, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(L"\\Registry\\None"), 28);
+        RegCloseKey(made);
+        EXPECT_EQ(DWORD(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), RunProgram(kServer, run)) << TestUtil::Narrow(run);
+        EXPECT_TRUE(ServiceState() == 0 && ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService") == L"<missing>");
+        EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, link.substr(0, link.size() - 4) + L"InprocServer32") &&
+                    !KeyExists(HKEY_LOCAL_MACHINE, interface32));
+        EXPECT_EQ(DWORD(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)), RunProgram(kServer, L"-UnregServer"));
+        RegOpenKeyExW(HKEY_CLASSES_ROOT, link.c_str(), REG_OPTION_OPEN_LINK, DELETE, &made);
+        RegDeleteKeyW(made, L"");
+        RegCloseKey(made);
+    }
+    ASSERT_EQ(0u, RunProgram(kServer, L"-RegServer"));
+
     // A service installation that fails (the display name taken) leaves the registration as found.
     Platform::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     Platform::ServiceHandle other(CreateServiceW(manager.Get(), L"TelvanaOther", kServiceName, SERVICE_ALL_ACCESS,
                                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                                  L"C:\\none.exe", nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(other);
+    DeleteService(other.Get());  // gone with this process's handle, whatever ends it
     SetText(HKEY_CLASSES_ROOT, kAppIdKey, L"Found", L"kept");  // a value the script would drop
     const DWORD result = RunProgram(kServer, L"-Service");
-    DeleteService(other.Get());
     EXPECT_EQ(static_cast<DWORD>(E_FAIL), result);
     EXPECT_EQ(L"<missing>", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService"));
     EXPECT_EQ(L"TelvanaService", ReadText(HKEY_CLASSES_ROOT, kAppIdKey, nullptr));

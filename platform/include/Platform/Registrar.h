@@ -20,11 +20,15 @@ namespace Platform {
 
 // What registration runs are about to change, so that a failed registration can put the
 // registry back as it found it. The first copy of a place is the one kept: that is how the run
-// found it.
+// found it. A place under HKEY_CLASSES_ROOT is kept in both hives that Windows merges there
+// (HKLM and HKCU Software\Classes), never through the merged view: a write through it lands in
+// either hive, and a deletion through it can take both.
 class RegistryJournal {
 public:
-    // Before anything at or below root\path changes: a copy of that tree, or that there was none.
-    LONG SaveTree(HKEY root, const std::wstring& path);
+    // Before anything at or below root\path changes: a copy of that tree, or that there was none
+    // (only when the key itself cannot be found; any error below it fails the save). view:
+    // KEY_WOW64_32KEY for the 32-bit view of a key that WOW64 keeps apart, else 0.
+    LONG SaveTree(HKEY root, const std::wstring& path, REGSAM view = 0);
     // Before one value of a key that stays changes (nothing when a saved tree holds it already).
     LONG SaveValue(HKEY root, const std::wstring& path, const std::wstring& name);
     // Puts every saved place back, the last saved first, going on past a failure; the first one.
@@ -45,12 +49,13 @@ private:
     struct Entry {
         HKEY root = nullptr;
         std::wstring path;
+        REGSAM view = 0;
         bool tree = true;
         bool existed = false;
         SavedKey saved;  // a tree, or (a value) its key's path and the value when it existed
         std::wstring valueName;
     };
-    bool Covers(const Entry& entry, HKEY root, const std::wstring& path) const;
+    bool Covers(const Entry& entry, HKEY root, const std::wstring& path, REGSAM view) const;
 
     std::vector<Entry> m_entries;
 };

@@ -18,11 +18,13 @@
 // remove LocalService, then run every class script and register the type library (TYPELIB 1 of
 // the executable, when present). "Service" writes LocalService again after the AppID script and
 // installs the service (before it writes LocalService). A registration that fails once it has
-// begun writing puts back every key and value it changed and removes a service it installed;
-// a service that the hook removed first stays removed. Unregistering removes the service
-// (RemoveService, not the hook), the class scripts, the type library (by the identity the product
-// gave, when the executable's own cannot be loaded) and the AppID script's keys, each step taken
-// whatever the others answered; the first failure is the answer. Scripts get %MODULE% (the quoted
+// begun writing puts back every key and value it changed (LogEvent tells when it cannot) and
+// removes a service it installed;
+// a service that the hook removed first stays removed, and no LocalService is left naming a
+// service that is not installed. Unregistering removes the service (RemoveService, not the
+// hook), the class scripts, the type library (by the identity the product gave, when the
+// executable's own cannot be loaded) and the AppID script's keys, each step taken whatever the
+// others answered; the first failure is the answer. Scripts get %MODULE% (the quoted
 // executable path), %MODULE_RAW% (the bare path) and what AddCommonRGSReplacements adds (by
 // default %APPID%). Per-user registration writes HKCU\Software\Classes instead of HKCR.
 #pragma once
