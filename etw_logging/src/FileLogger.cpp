@@ -499,20 +499,15 @@ DWORD CLogging::RotateFrom(DWORD index, DWORD& current)
 {
     // A next file written after the one left was begun by a writer that rotated already (its
     // index could not be stored, or this one read a stale index): it is the current file. Only a
-    // file older than the one left, the oldest of the set, is begun anew. An index beyond the
-    // set leaves its own file when there is one.
+    // file older than the one left, the oldest of the set, is begun anew; so is one written
+    // "after" the present, before the clock was set back. An index beyond the set leaves its own
+    // file when there is one.
     WIN32_FILE_ATTRIBUTE_DATA left = {};
     bool leftKnown = FileData(LogFilePath(index), left);
-    const DWORD start = index;
-    auto after = [this](DWORD i) { return i + 1 >= m_maxEntries ? 0 : i + 1; };
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
     for (DWORD step = 0;; ++step) {
-        current = after(index);
-        // Every other file looks newer and full (the clock was set back): the file just filled
-        // stays, and the one after it is begun anew.
-        if (current == start) {
-            current = after(start);
-            break;
-        }
+        current = index + 1 >= m_maxEntries ? 0 : index + 1;
         const std::wstring path = LogFilePath(current);
         WIN32_FILE_ATTRIBUTE_DATA next = {};
         if (!leftKnown || step >= m_maxEntries || !FileData(path, next)) break;
@@ -520,7 +515,7 @@ DWORD CLogging::RotateFrom(DWORD index, DWORD& current)
         const ULONGLONG written = Ticks(next.ftLastWriteTime), leftWritten = Ticks(left.ftLastWriteTime);
         // A file begun within the clock step of the last line left carries the same time; the
         // oldest file of the set is full.
-        if (written < leftWritten || (written == leftWritten && full)) break;
+        if (written > Ticks(now) || written < leftWritten || (written == leftWritten && full)) break;
         if (!full) {
             const DWORD result = OpenLogFile(path, kAppendAccess, OPEN_EXISTING);
             if (!IsMissing(result)) return result;

@@ -329,13 +329,8 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     writeNumbered(32);
     // File 2 is full now: the next line truncates file 0 and starts it again.
     EXPECT_EQ(2u, ReadIniDword(ini, L"LastLogIdx", &found));
-    // So it does when the clock was set back after files 0 and 1 were written: file 2 looks oldest.
-    const SYSTEMTIME setBack = At(2000, 1, 1, 0, 0, 0);
-    FILETIME stamp;
-    HANDLE last = CreateFileW(LogFile(2).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_TRUE(SystemTimeToFileTime(&setBack, &stamp) && SetFileTime(last, nullptr, nullptr, &stamp));
-    CloseHandle(last);
+    // So it does from a stale index 0 (another writer's, not stored): files 1 and 2 are newer, 0 the oldest.
+    ASSERT_TRUE(WriteIniDword(ini, L"LastLogIdx", 0));
     writeNumbered(1);
     EXPECT_EQ(0u, ReadIniDword(ini, L"LastLogIdx", &found));
     EXPECT_TRUE(found);
@@ -370,6 +365,22 @@ TEST_F(FileLoggerTest, RotatesAcrossMaxEntriesAndRecordsTheIndexEnciphered)
     writeNumbered(1);
     EXPECT_EQ(3u, SplitLines(Utf16File(LogFile(1))).size());
     EXPECT_EQ(1u, ReadIniDword(ini, L"LastLogIdx", &found));
+    // With the clock set back after files 2 and 0 were written, they look newer than file 1 as it fills: file 2
+    // is begun anew, never file 1.
+    writeNumbered(31);
+    const size_t filled = SplitLines(Utf16File(LogFile(1))).size();
+    for (int i : {2, 0}) {
+        const SYSTEMTIME ahead = At(2100, 1, 1, 0, 0, i == 0);
+        FILETIME stamp;
+        HANDLE file = CreateFileW(LogFile(i).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_TRUE(SystemTimeToFileTime(&ahead, &stamp) && SetFileTime(file, nullptr, nullptr, &stamp));
+        CloseHandle(file);
+    }
+    writeNumbered(1);
+    EXPECT_EQ(filled, SplitLines(Utf16File(LogFile(1))).size());
+    EXPECT_EQ(1u, SplitLines(Utf16File(LogFile(2))).size());
+    EXPECT_EQ(2u, ReadIniDword(ini, L"LastLogIdx", &found));
 }
 
 TEST_F(FileLoggerTest, StoredIndexBeyondMaxEntriesRestartsAtFileZero)
