@@ -26,8 +26,9 @@ BaseModule::~BaseModule()
 {
     // Taken out first: a call forwarded from now on finds no bus. The client ends here, not when
     // another thread's call inside the bus drops the last share: once the host's destroy returns,
-    // nothing of this module is subscribed. The container goes last: its registration holds the
-    // bus too.
+    // every subscription the module held is removed from the bus, and one that another thread is
+    // still making is undone as its call returns. The container goes last: its registration holds
+    // the bus too.
     std::shared_ptr<MessageBus> bus;
     {
         std::lock_guard<std::mutex> guard(m_busLock);

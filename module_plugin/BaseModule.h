@@ -94,6 +94,8 @@ private:
     std::shared_ptr<internal::ModuleManagerShim> m_moduleManager;
     // A forwarded call takes the bus as a share and touches nothing of the module after the bus
     // returns, so the module may go meanwhile, on that call's own thread too, without a wait.
+    // A client replaced by initialisation, or held when the module goes, ends then for every
+    // holder: its subscriptions are removed and it refuses new calls.
     mutable std::mutex m_busLock; // the bus is replaced while bus threads forward calls to it
     std::shared_ptr<MessageBus> m_bus;
 };

@@ -121,12 +121,13 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix)
 }
 
 // The copy that replaces the installed file, named for this process and this install only: a
-// replacement scheduled for the next restart keeps its own copy.
+// replacement scheduled for the next restart keeps its own copy. It keeps the list's extension,
+// so that its signature is checked the way the installed list's is.
 std::wstring TemporaryName()
 {
     static volatile LONG installs = 0;
     return L"trusted." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(InterlockedIncrement(&installs)) + L".tmp";
+           std::to_wstring(InterlockedIncrement(&installs)) + L".js";
 }
 
 // ReplaceFileW first as it stands; where the platform refuses to replace a file that a handle

@@ -563,7 +563,7 @@ TEST_F(ListInstall, InstallCreatesOrReplacesTheFileAndSignals)
     EXPECT_EQ(6u, list.Version());
     EXPECT_NE(0, GlobalFindAtomW(CTrustedList::RefreshSignalName()));
     WIN32_FIND_DATAW found;
-    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(m_dir.File(L"Core\\Sub\\trusted*.tmp").c_str(), &found));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileW(m_dir.File(L"Core\\Sub\\trusted.*-*.js").c_str(), &found));
 
     // A second object reading the same file holds no lock between its reads.
     CTrustedList reader(installed.c_str());
