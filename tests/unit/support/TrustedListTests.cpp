@@ -9,6 +9,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -602,6 +603,23 @@ TEST_F(ListInstall, RacingInstallsLeaveTheNewestList)
     first.join();
     second.join();
     EXPECT_TRUE(older.Reload() && older.Version() == 8) << older.Version();
+
+    // Anyone may lock the installs' lock file: an install then gives up after a bounded wait, and
+    // the list's readers never wait for it.
+    HANDLE lock = CreateFileW((installed + L".lock").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED whole = {};
+    ASSERT_TRUE(LockFileEx(lock, 0, 0, MAXDWORD, MAXDWORD, &whole));
+    CTrustedList waiting(installed.c_str());
+    auto install = std::async(std::launch::async, [&] {
+        return waiting.InstallIfNewer(TestPki::SignedFile(L"trusted_v7.js").c_str(), 7);
+    });
+    Sleep(200);
+    auto reading = std::async(std::launch::async, [&] { return waiting.IsLoaded(); });
+    EXPECT_EQ(std::future_status::ready, reading.wait_for(std::chrono::seconds(2))) << "a reader waits";
+    EXPECT_EQ(std::future_status::ready, install.wait_for(std::chrono::seconds(10))) << "the install waits for good";
+    CloseHandle(lock);
+    EXPECT_FALSE(install.get());
 }
 
 TEST_F(ListInstall, FailedCopyLeavesTheListAsItWas)
