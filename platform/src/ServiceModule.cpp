@@ -221,10 +221,7 @@ HRESULT ServiceModule::RunSwitch(CommandSwitch command)
                 }
                 // A service that the hook removed is not put back (its settings are not known
                 // here): as after a "RegServer", no LocalService may name it.
-                Lumetra::CRegKey key;
-                if (!IsInstalled() &&
-                    OpenClassesKey(L"AppID\\" + GuidText(m_appId), perUser, KEY_READ | KEY_WRITE, key) == ERROR_SUCCESS)
-                    key.DeleteValue(L"LocalService");
+                if (!IsInstalled()) DropLocalService(perUser);
             }
         }
         break;
@@ -599,13 +596,17 @@ HRESULT ServiceModule::RegisterAppId(bool asService, bool perUser)
     return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
 }
 
-HRESULT ServiceModule::UnregisterAppId(bool perUser)
+void ServiceModule::DropLocalService(bool perUser)
 {
-    const HRESULT service = RemoveService() ? S_OK : E_FAIL;
     Lumetra::CRegKey key;
     if (OpenClassesKey(L"AppID\\" + GuidText(m_appId), perUser, KEY_READ | KEY_WRITE, key) == ERROR_SUCCESS)
         key.DeleteValue(L"LocalService");
-    key.Close();
+}
+
+HRESULT ServiceModule::UnregisterAppId(bool perUser)
+{
+    const HRESULT service = RemoveService() ? S_OK : E_FAIL;
+    DropLocalService(perUser);
     const HRESULT script = UpdateRegistryFromResource(m_appIdScriptId, false, perUser);
     return FAILED(service) ? service : script;
 }
@@ -670,7 +671,7 @@ HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
         return SUCCEEDED(loaded) ? S_OK : loaded;
     }
     if (doRegister) {
-        HRESULT hr = SaveTypeLibraryKeys(library.Get(), a.guid, perUser);
+        HRESULT hr = SaveTypeLibraryKeys(library.Get(), a.guid);
         if (FAILED(hr)) return hr;
         return perUser ? RegisterTypeLibForUser(library.Get(), &path[0], nullptr)
                        : RegisterTypeLib(library.Get(), &path[0], nullptr);
@@ -691,7 +692,7 @@ HRESULT ServiceModule::RegisterTypeLibrary(bool doRegister, bool perUser)
     return FAILED(loaded) ? loaded : hr;
 }
 
-HRESULT ServiceModule::SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId, bool perUser)
+HRESULT ServiceModule::SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId)
 {
     if (!m_journal) return S_OK;
     std::vector<std::pair<std::wstring, REGSAM>> keys{{L"TypeLib\\" + GuidText(libId), 0}};
@@ -704,15 +705,11 @@ HRESULT ServiceModule::SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId,
         }
         info->ReleaseTypeAttr(attributes);
     }
-    // Per user, Wine writes the machine's classes as well.
+    // Kept in both classes hives, whichever this run writes: per user, Wine writes the machine's
+    // classes as well.
     for (const auto& key : keys) {
-        for (bool user : {perUser, false}) {
-            std::wstring path;
-            const HKEY root = ClassesRoot(key.first, user, path);
-            LONG result = m_journal->SaveTree(root, path, key.second);
-            if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
-            if (!perUser) break;
-        }
+        LONG result = m_journal->SaveTree(HKEY_CLASSES_ROOT, key.first, key.second);
+        if (result != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(result));
     }
     return S_OK;
 }

@@ -19,9 +19,8 @@
 // the executable, when present). "Service" writes LocalService again after the AppID script and
 // installs the service (before it writes LocalService). A registration that fails once it has
 // begun writing puts back every key and value it changed (LogEvent tells when it cannot) and
-// removes a service it installed;
-// a service that the hook removed first stays removed, and no LocalService is left naming a
-// service that is not installed. Unregistering removes the service (RemoveService, not the
+// removes a service it installed; a service that the hook removed first stays removed, and no
+// LocalService is left naming a service that is not installed. Unregistering removes the service (RemoveService, not the
 // hook), the class scripts, the type library (by the identity the product gave, when the
 // executable's own cannot be loaded) and the AppID script's keys, each step taken whatever the
 // others answered; the first failure is the answer. Scripts get %MODULE% (the quoted
@@ -170,7 +169,9 @@ private:
     HRESULT RunSwitch(CommandSwitch command);
     LONG ReadRunMode(bool& asService) const;
     // Saves to the journal the keys that registering the library writes.
-    HRESULT SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId, bool perUser);
+    HRESULT SaveTypeLibraryKeys(ITypeLib* library, const GUID& libId);
+    // Removes the AppID's LocalService value, when there is one.
+    void DropLocalService(bool perUser);
     LONG* StateField() const { return reinterpret_cast<LONG*>(const_cast<DWORD*>(&m_status.dwCurrentState)); }
     // countdownAtZero: start counting down at once when the count is zero already.
     bool StartMonitor(bool countdownAtZero);
